@@ -1,0 +1,48 @@
+// tolvind: watches a line by echo probes and raises alarms when it fails.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "core/host.h"
+#include "core/monitor.h"
+#include "settings/settings.h"
+
+namespace {
+
+ModuleSettings settings;
+
+[[noreturn]] void usage()
+{
+    puts("tolvind [-c]\n\nOptions:\n   -c   continue availability monitoring without outgate "
+         "(use for tolvind restart)");
+    exit(1);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    openlog("tolvin", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    host_log(LOG_NOTICE, "started");
+    (void)setsid();
+
+    bool continuation = false;
+    if (argc > 2)
+        usage();
+    if (argc == 2) {
+        if (strcmp(argv[1], "-c") != 0)
+            usage();
+        continuation = true;
+    }
+    (void)continuation;
+
+    read_settings(settings);
+
+    monitor_begin(settings, host_time());
+    for (;;) {
+        if (monitor_iterate(settings) < 0)
+            exit(1);
+    }
+}

@@ -1,0 +1,104 @@
+#include "core/monitor.h"
+
+#include <syslog.h>
+
+#include "core/host.h"
+#include "probe/probe.h"
+
+namespace {
+
+MonitorState state = {};
+
+inline constexpr uint32_t MAX_PROBE_TIMEOUT_SECONDS = 3;
+
+uint32_t timeout_for(const ModuleSettings& settings, uint32_t target)
+{
+    uint32_t interval = settings.interval[target];
+    return interval < MAX_PROBE_TIMEOUT_SECONDS ? interval : MAX_PROBE_TIMEOUT_SECONDS;
+}
+
+ProbeResult probe(const ModuleSettings& settings, uint32_t target, uint32_t* rtt_usec)
+{
+    return echo_probe(settings.address[target], settings.size[target],
+                      timeout_for(settings, target), rtt_usec);
+}
+
+} // namespace
+
+const MonitorState& monitor_state()
+{
+    return state;
+}
+
+void monitor_begin(const ModuleSettings& settings, time_t now)
+{
+    window_init(state.window, parse_time_of_day(settings.start_time),
+                parse_time_of_day(settings.stop_time), now);
+    state.failure_streak = 0;
+    state.last_success_time = 0;
+    state.monitor_start_time = now;
+    state.current_target = 0;
+}
+
+int monitor_cycle(const ModuleSettings& settings, time_t now)
+{
+    (void)now;  // the time of the first probe's sample
+    const uint32_t target = state.current_target;
+    uint32_t rtt_usec = 0;
+    ProbeResult result = probe(settings, target, &rtt_usec);
+    if (result == PROBE_FATAL)
+        return -1;
+
+    if (result == PROBE_REPLY) {
+        state.failure_streak = 0;
+        if (settings.log_all)
+            host_log(LOG_INFO, "Ping to %s: successful with response in %.1f ms",
+                     settings.address[target], rtt_usec * 0.001);
+        state.last_success_time = host_time();
+        return 0;
+    }
+
+    state.failure_streak += 1;
+    uint32_t other = target;
+    if (target == 1)
+        other = 0;
+    else if (settings.address[1][0] != '\0')
+        other = 1;
+
+    if (other == target) {
+        if (settings.log_all)
+            host_log(LOG_INFO, "Ping to %s: failed with no response (occurrence %u in a series)",
+                     settings.address[target], state.failure_streak);
+    } else {
+        time_t failover_time = host_time();
+        (void)failover_time;  // the time of the fail-over probe's sample
+        ProbeResult second = probe(settings, other, &rtt_usec);
+        if (second == PROBE_REPLY) {
+            // The cycle does not count as failed, but the streak is not reset.
+            state.failure_streak -= 1;
+            if (settings.log_all)
+                host_log(LOG_INFO,
+                         "Ping to %s and %s: first failed with no response, but second was "
+                         "successful with response in %.1f ms (together taken as successful)",
+                         settings.address[target], settings.address[other], rtt_usec * 0.001);
+        } else if (second == PROBE_NO_REPLY && settings.log_all) {
+            host_log(LOG_INFO, "Ping to %s and %s: failed with no response (occurrence %u in a series)",
+                     settings.address[target], settings.address[other], state.failure_streak);
+        }
+    }
+    state.current_target = other;
+    return 0;
+}
+
+int monitor_iterate(const ModuleSettings& settings)
+{
+    time_t now = host_time();
+    if (!window_check(state.window, now)) {
+        host_sleep(1);
+        return 0;
+    }
+    if (monitor_cycle(settings, now) < 0)
+        return -1;
+    host_sleep(settings.interval[state.current_target]);
+    return 0;
+}

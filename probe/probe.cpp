@@ -1,0 +1,196 @@
+#include "probe/probe.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <linux/icmp.h>
+#include <netdb.h>
+#include <netinet/icmp6.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "core/host.h"
+#include "probe/echo.h"
+
+namespace {
+
+struct ProbeSession {
+    const char* destination_str;       // the caller's text; null: no target
+    sockaddr_storage destination;
+    int probe_socket;
+    uint8_t* send_packet;
+    uint8_t* receive_packet;
+    uint32_t send_size;
+    uint32_t payload_size;
+    uint32_t receive_size;
+};
+
+static_assert(sizeof(sockaddr_storage) == 128);
+
+ProbeSession session = {nullptr, {}, -1, nullptr, nullptr, 0, 0, 0};
+
+bool session_is_ipv4()
+{
+    return session.destination.ss_family == AF_INET;
+}
+
+bool is_transient_resolver_error(int code)
+{
+    return code == EAI_NONAME || code == EAI_AGAIN || code == EAI_FAIL || code == EAI_NODATA;
+}
+
+// Everything of a set-up after the session was closed. Returns PROBE_REPLY
+// when the session is ready for its first request.
+ProbeResult set_up(const char* address, uint32_t payload_size)
+{
+    addrinfo* list = nullptr;
+    int code = getaddrinfo(address, nullptr, nullptr, &list);
+    if (code != 0) {
+        if (is_transient_resolver_error(code))
+            return PROBE_NO_REPLY;
+        host_log(LOG_ERR, "can not resolve address %s: %s", address, gai_strerror(code));
+        return PROBE_FATAL;
+    }
+    const addrinfo* first = list;
+    uint32_t header_bytes;
+    if (first->ai_addr->sa_family == AF_INET) {
+        memcpy(&session.destination, first->ai_addr, sizeof(sockaddr_in));
+        header_bytes = IPV4_HEADER_BYTES + ECHO_HEADER_BYTES;
+    } else if (first->ai_addr->sa_family == AF_INET6) {
+        memcpy(&session.destination, first->ai_addr, sizeof(sockaddr_in6));
+        header_bytes = IPV6_HEADER_BYTES + ECHO_HEADER_BYTES;
+    } else {
+        host_log(LOG_NOTICE, "unknown address type");
+        freeaddrinfo(list);
+        return PROBE_NO_REPLY;
+    }
+    freeaddrinfo(list);
+
+    // Sizes whose buffers would wrap around 32 bits are refused outright.
+    if (payload_size > UINT32_MAX - header_bytes) {
+        host_log(LOG_ERR, "can not use ping size %u: larger than any echo request can be",
+                 payload_size);
+        return PROBE_FATAL;
+    }
+    const bool ipv4 = session_is_ipv4();
+    session.payload_size = payload_size;
+    session.send_size = payload_size + ECHO_HEADER_BYTES;
+    session.receive_size = payload_size + header_bytes;
+
+    session.probe_socket = ipv4 ? socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP)
+                                : socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    if (session.probe_socket >= FD_SETSIZE) {
+        // select() cannot watch it; the daemon keeps few descriptors, so this
+        // means descriptors leak somewhere.
+        close(session.probe_socket);
+        session.probe_socket = -1;
+        errno = EMFILE;
+    }
+    if (session.probe_socket == -1) {
+        host_log(LOG_ERR, "can not open socket: %s", strerror(errno));
+        return PROBE_FATAL;
+    }
+
+    session.send_packet = static_cast<uint8_t*>(calloc(session.send_size, 1));
+    if (session.send_packet == nullptr) {
+        host_log(LOG_ERR, "can not alocate memory for send packed");
+        return PROBE_FATAL;
+    }
+    session.receive_packet = static_cast<uint8_t*>(malloc(session.receive_size));
+    if (session.receive_packet == nullptr) {
+        host_log(LOG_ERR, "can not alocate memory for receive packed");
+        return PROBE_FATAL;
+    }
+    const uint16_t identifier = uint16_t(getpid());
+
+    if (ipv4) {
+        icmp_filter filter = {0xFFFFFFFEu};  // only type 0, echo reply, passes
+        if (setsockopt(session.probe_socket, SOL_RAW, ICMP_FILTER, &filter, sizeof filter) == -1)
+            host_log(LOG_WARNING, "can not set socket option ICMP_FILTER: %s", strerror(errno));
+    } else {
+        int offset = 2;
+        if (setsockopt(session.probe_socket, SOL_RAW, IPV6_CHECKSUM, &offset, sizeof offset) == -1) {
+            host_log(LOG_ERR, "can not set socket option IPV6_CHECKSUM: %s", strerror(errno));
+            return PROBE_FATAL;
+        }
+        icmp6_filter filter;
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
+        if (setsockopt(session.probe_socket, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) == -1)
+            host_log(LOG_WARNING, "can not set socket option ICMP6_FILTER: %s", strerror(errno));
+    }
+
+    const uint8_t fill = uint8_t(rand());
+    echo_request_init(session.send_packet, session.send_size,
+                      ipv4 ? ECHO_REQUEST_TYPE_V4 : ECHO_REQUEST_TYPE_V6, identifier, fill);
+    session.destination_str = address;
+    return PROBE_REPLY;
+}
+
+} // namespace
+
+void probe_session_close()
+{
+    session.destination_str = nullptr;
+    if (session.probe_socket != -1) {
+        close(session.probe_socket);
+        session.probe_socket = -1;
+    }
+    free(session.send_packet);
+    session.send_packet = nullptr;
+    free(session.receive_packet);
+    session.receive_packet = nullptr;
+}
+
+ProbeResult echo_probe(const char* address, uint32_t payload_size,
+                       uint32_t timeout_seconds, uint32_t* rtt_out)
+{
+    if (session.destination_str == nullptr || strcmp(session.destination_str, address) != 0) {
+        probe_session_close();
+        ProbeResult result = set_up(address, payload_size);
+        if (result != PROBE_REPLY) {
+            probe_session_close();
+            return result;
+        }
+    }
+    const bool ipv4 = session_is_ipv4();
+
+    echo_request_next(session.send_packet, session.send_size, ipv4);
+    ssize_t sent = sendto(session.probe_socket, session.send_packet, session.send_size, 0,
+                          reinterpret_cast<const sockaddr*>(&session.destination),
+                          sizeof session.destination);
+    if (sent > 0 && size_t(sent) < session.send_size)
+        host_log(LOG_WARNING, "sending ping request: sent %u bytes, should be %u bytes",
+                 unsigned(sent), session.send_size);
+
+    // One deadline for the whole call: select() writes the time not slept back
+    // into `remaining`, so every wait continues from where the last one ended.
+    timeval remaining = {time_t(timeout_seconds), 0};
+    for (;;) {
+        fd_set read_set;
+        FD_ZERO(&read_set);
+        FD_SET(session.probe_socket, &read_set);
+        int ready = select(session.probe_socket + 1, &read_set, nullptr, nullptr, &remaining);
+        if (ready <= 0)
+            return PROBE_NO_REPLY;
+        if (!FD_ISSET(session.probe_socket, &read_set))
+            continue;
+        ssize_t received = recv(session.probe_socket, session.receive_packet, session.receive_size, 0);
+        if (received <= 0)
+            continue;
+        uint32_t reply_bytes = 0;
+        if (!echo_reply_matches(session.receive_packet, size_t(received), ipv4,
+                                session.send_packet, &reply_bytes))
+            continue;
+        if (reply_bytes != session.send_size)
+            host_log(LOG_WARNING,
+                     "ping reply has different size: send was %u data bytes, received was %u data bytes",
+                     session.payload_size, reply_bytes - ECHO_HEADER_BYTES);
+        *rtt_out = 1000000u * (timeout_seconds - uint32_t(remaining.tv_sec))
+                   - uint32_t(remaining.tv_usec);
+        return PROBE_REPLY;
+    }
+}

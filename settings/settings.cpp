@@ -1,0 +1,151 @@
+#include "settings/settings.h"
+
+#include <cstring>
+#include <strings.h>
+
+#define UINT_KEY(name, field) {name, SETTING_UINT, offsetof(ModuleSettings, field)}
+#define STR_KEY(name, field) {name, SETTING_STRING, offsetof(ModuleSettings, field)}
+
+const SettingKey settings_keys[SETTINGS_KEY_COUNT] = {
+    UINT_KEY("MOD_TOLVIN_ENABLED", enabled),
+    STR_KEY("MOD_TOLVIN_IPADDR", address[0]),
+    STR_KEY("MOD_TOLVIN_IPADDR2", address[1]),
+    UINT_KEY("MOD_TOLVIN_PINGINT", interval[0]),
+    UINT_KEY("MOD_TOLVIN_PINGINT2", interval[1]),
+    UINT_KEY("MOD_TOLVIN_PINGSIZE", size[0]),
+    UINT_KEY("MOD_TOLVIN_PINGSIZE2", size[1]),
+    STR_KEY("MOD_TOLVIN_ROUTERID", router_id),
+    STR_KEY("MOD_TOLVIN_STARTTIME", start_time),
+    STR_KEY("MOD_TOLVIN_STOPTIME", stop_time),
+    UINT_KEY("MOD_TOLVIN_LOGALL", log_all),
+    UINT_KEY("MOD_TOLVIN_SHORTTERM", short_term),
+    UINT_KEY("MOD_TOLVIN_FAILCHECK", fail_check),
+    UINT_KEY("MOD_TOLVIN_FAILNUM", fail_num),
+    UINT_KEY("MOD_TOLVIN_FAILTIME", fail_time),
+    UINT_KEY("MOD_TOLVIN_FAILLOG", fail_log),
+    STR_KEY("MOD_TOLVIN_FAILSNMP", fail_snmp),
+    STR_KEY("MOD_TOLVIN_FAILEMAIL1", fail_email[0]),
+    STR_KEY("MOD_TOLVIN_FAILEMAIL2", fail_email[1]),
+    STR_KEY("MOD_TOLVIN_FAILEMAIL3", fail_email[2]),
+    UINT_KEY("MOD_TOLVIN_LOSTCHECK", lost_check),
+    UINT_KEY("MOD_TOLVIN_LOSTNUM", lost_num),
+    UINT_KEY("MOD_TOLVIN_LOSTTIME", lost_time),
+    UINT_KEY("MOD_TOLVIN_LOSTLOG", lost_log),
+    STR_KEY("MOD_TOLVIN_LOSTSNMP", lost_snmp),
+    STR_KEY("MOD_TOLVIN_LOSTEMAIL1", lost_email[0]),
+    STR_KEY("MOD_TOLVIN_LOSTEMAIL2", lost_email[1]),
+    STR_KEY("MOD_TOLVIN_LOSTEMAIL3", lost_email[2]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS", lost_sms[0]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS2", lost_sms[1]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS3", lost_sms[2]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS4", lost_sms[3]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS5", lost_sms[4]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS6", lost_sms[5]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS7", lost_sms[6]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS8", lost_sms[7]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS9", lost_sms[8]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS10", lost_sms[9]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS11", lost_sms[10]),
+    STR_KEY("MOD_TOLVIN_LOSTSMS12", lost_sms[11]),
+    UINT_KEY("MOD_TOLVIN_LOSTRSTIFACE", lost_restart_iface),
+    UINT_KEY("MOD_TOLVIN_LOSTREBOOT", lost_reboot),
+    UINT_KEY("MOD_TOLVIN_REESTCHECK", reest_check),
+    UINT_KEY("MOD_TOLVIN_REESTLOG", reest_log),
+    STR_KEY("MOD_TOLVIN_REESTEMAIL1", reest_email[0]),
+    STR_KEY("MOD_TOLVIN_REESTEMAIL2", reest_email[1]),
+    STR_KEY("MOD_TOLVIN_REESTEMAIL3", reest_email[2]),
+    STR_KEY("MOD_TOLVIN_REESTSMS", reest_sms[0]),
+    STR_KEY("MOD_TOLVIN_REESTSMS2", reest_sms[1]),
+    STR_KEY("MOD_TOLVIN_REESTSMS3", reest_sms[2]),
+    STR_KEY("MOD_TOLVIN_REESTSMS4", reest_sms[3]),
+    STR_KEY("MOD_TOLVIN_REESTSMS5", reest_sms[4]),
+    STR_KEY("MOD_TOLVIN_REESTSMS6", reest_sms[5]),
+    STR_KEY("MOD_TOLVIN_REESTSMS7", reest_sms[6]),
+    STR_KEY("MOD_TOLVIN_REESTSMS8", reest_sms[7]),
+    STR_KEY("MOD_TOLVIN_REESTSMS9", reest_sms[8]),
+    STR_KEY("MOD_TOLVIN_REESTSMS10", reest_sms[9]),
+    STR_KEY("MOD_TOLVIN_REESTSMS11", reest_sms[10]),
+    STR_KEY("MOD_TOLVIN_REESTSMS12", reest_sms[11]),
+    UINT_KEY("MOD_TOLVIN_EXPOSEAVAIL", expose_avail),
+};
+
+#undef UINT_KEY
+#undef STR_KEY
+
+namespace {
+
+// The line being examined; a found value points into it.
+char line_buffer[SETTINGS_LINE_BYTES];
+
+} // namespace
+
+const char* settings_find(FILE* file, const char* key)
+{
+    if (file == nullptr)
+        return nullptr;
+    rewind(file);
+    // fgets reads at most 16383 characters; a longer line arrives in pieces,
+    // each examined as a line of its own.
+    while (fgets(line_buffer, sizeof line_buffer, file) != nullptr) {
+        char* cut = strchr(line_buffer, '\r');
+        if (cut != nullptr)
+            *cut = '\0';
+        cut = strchr(line_buffer, '\n');
+        if (cut != nullptr)
+            *cut = '\0';
+        cut = strrchr(line_buffer, '"');
+        if (cut != nullptr)
+            *cut = '\0';
+        char* equals = strchr(line_buffer, '=');
+        if (equals == nullptr)
+            continue;
+        *equals = '\0';
+        if (strcasecmp(key, line_buffer) != 0)
+            continue;
+        const char* value = equals + 1;
+        if (*value == '"')
+            ++value;
+        return value;
+    }
+    return nullptr;
+}
+
+const char* settings_get_string(FILE* file, const char* key)
+{
+    const char* value = settings_find(file, key);
+    if (value == nullptr)
+        return "";
+    const char* copy = strdup(value);
+    return copy != nullptr ? copy : "";
+}
+
+uint32_t settings_get_uint(FILE* file, const char* key)
+{
+    const char* value = settings_find(file, key);
+    unsigned number = 0;
+    if (value == nullptr || sscanf(value, "%u", &number) != 1)
+        return 0;
+    return number;
+}
+
+void read_settings_from(const char* path, ModuleSettings& settings)
+{
+    FILE* file = fopen(path, "re");
+    auto* base = reinterpret_cast<unsigned char*>(&settings);
+    for (const SettingKey& entry : settings_keys) {
+        if (entry.kind == SETTING_UINT) {
+            uint32_t value = settings_get_uint(file, entry.key);
+            memcpy(base + entry.offset, &value, sizeof value);
+        } else {
+            const char* value = settings_get_string(file, entry.key);
+            memcpy(base + entry.offset, &value, sizeof value);
+        }
+    }
+    if (file != nullptr)
+        fclose(file);
+}
+
+void read_settings(ModuleSettings& settings)
+{
+    read_settings_from(SETTINGS_PATH, settings);
+}

@@ -1,0 +1,70 @@
+// The settings record and the reader of the key=value settings file.
+// The file is read once at start-up; every field is filled, absent keys give
+// 0 or "" (never a null pointer).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+inline constexpr const char* SETTINGS_PATH = "/opt/tolvin/etc/settings";
+inline constexpr size_t SETTINGS_LINE_BYTES = 16384;
+
+struct ModuleSettings {
+    uint32_t enabled;
+    // Per-target settings, indexed by target: 0 first address, 1 second.
+    const char* address[2];
+    uint32_t interval[2];       // seconds
+    uint32_t size[2];           // echo payload bytes
+    const char* router_id;
+    const char* start_time;     // "hh:mm", daily window start
+    const char* stop_time;      // "hh:mm", daily window stop
+    uint32_t log_all;
+    uint32_t short_term;        // probes in the short-term statistics window
+    uint32_t fail_check;
+    uint32_t fail_num;
+    uint32_t fail_time;         // seconds
+    uint32_t fail_log;
+    const char* fail_snmp;
+    const char* fail_email[3];
+    uint32_t lost_check;
+    uint32_t lost_num;
+    uint32_t lost_time;         // seconds
+    uint32_t lost_log;
+    const char* lost_snmp;
+    const char* lost_email[3];
+    const char* lost_sms[12];
+    uint32_t lost_restart_iface;
+    uint32_t lost_reboot;
+    uint32_t reest_check;
+    uint32_t reest_log;
+    const char* reest_email[3];
+    const char* reest_sms[12];
+    uint32_t expose_avail;
+};
+
+enum SettingKind { SETTING_UINT, SETTING_STRING };
+
+struct SettingKey {
+    const char* key;
+    SettingKind kind;
+    size_t offset;              // of the field in ModuleSettings
+};
+
+inline constexpr size_t SETTINGS_KEY_COUNT = 60;
+
+// Every key the daemon knows, with the field it fills.
+extern const SettingKey settings_keys[SETTINGS_KEY_COUNT];
+
+// Reads SETTINGS_PATH into the record. Never fails.
+void read_settings(ModuleSettings& settings);
+// The same from another path (tests, tools).
+void read_settings_from(const char* path, ModuleSettings& settings);
+
+// The value text of the first line whose key matches (case-insensitive), in
+// the reader's line buffer until the next lookup; null when absent.
+const char* settings_find(FILE* file, const char* key);
+// The value copied to the heap; "" when absent or the file is null.
+const char* settings_get_string(FILE* file, const char* key);
+// The value as sscanf "%u" reads it; 0 when absent, unparsable or no file.
+uint32_t settings_get_uint(FILE* file, const char* key);
