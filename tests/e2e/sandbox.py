@@ -1,0 +1,329 @@
+"""Runs the real tolvind in throwaway namespaces.
+
+Every scenario gets fresh mount, network, PID, IPC and UTS namespaces. Inside,
+the daemon's fixed paths (/opt, /var, /run, /usr/bin, /usr/sbin, /etc) are
+tmpfs or overlay mounts, /dev is a tmpfs holding only null, zero and urandom,
+and /dev/log is a datagram socket that this harness reads. The daemon always
+runs without CAP_SYS_BOOT in its bounding set; the only network is the
+namespace's own loopback and test hosts made here. Nothing is written to the
+host: the namespaces and their mounts vanish when the scenario ends.
+
+A scenario file defines functions taking a Sandbox and ends with
+    sandbox.main(globals())
+Functions named scenario_* are the scenarios; each runs in its own sandbox.
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+DAEMON = "/opt/tolvin/bin/tolvind"
+SETTINGS = "/opt/tolvin/etc/settings"
+TOOL_RECORD = "/run/tolvin-tools.record"
+SCENARIO_SECONDS = 120
+
+LOG_ERR, LOG_WARNING, LOG_NOTICE, LOG_INFO = 3, 4, 5, 6
+LOG_DAEMON = 3
+
+# glibc's unseeded rand() sequence: the fill byte of the n-th set-up.
+GLIBC_RAND = [1804289383, 846930886, 1681692777, 1714636915, 1957747793]
+
+USAGE = ("tolvind [-c]\n\nOptions:\n   -c   continue availability monitoring without "
+         "outgate (use for tolvind restart)\n")
+
+
+class ScenarioFailure(AssertionError):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise ScenarioFailure(message)
+
+
+def run(*args, **kwargs):
+    kwargs.setdefault("check", True)
+    return subprocess.run(list(args), **kwargs)
+
+
+class LogLine:
+    PATTERN = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^\[:]+)\[(\d+)\]: (.*)$", re.S)
+
+    def __init__(self, raw):
+        self.raw = raw
+        match = self.PATTERN.match(raw)
+        check(match is not None, "unexpected system log datagram %r" % raw)
+        priority = int(match.group(1))
+        self.facility = priority >> 3
+        self.level = priority & 7
+        self.ident = match.group(3).decode()
+        self.pid = int(match.group(4))
+        self.text = match.group(5).decode("utf-8", "replace")
+
+    def __repr__(self):
+        return "<%d.%d %s[%d]: %s>" % (self.facility, self.level, self.ident, self.pid, self.text)
+
+
+class SystemLog:
+    """Reads what glibc's syslog() sends to /dev/log."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind("/dev/log")
+        os.chmod("/dev/log", 0o666)
+        self.lines = []
+        self.cond = threading.Condition()
+        self.echo = os.environ.get("TOLVIN_E2E_ECHO") == "1"
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        while True:
+            raw = self.sock.recv(65536)
+            line = LogLine(raw.rstrip(b"\0"))
+            if self.echo:
+                print("  log: %r" % line, flush=True)
+            with self.cond:
+                self.lines.append(line)
+                self.cond.notify_all()
+
+    def snapshot(self):
+        with self.cond:
+            return list(self.lines)
+
+    def wait_for(self, pattern, timeout=10.0, start=0, level=None):
+        """The first line at or after index `start` whose text matches the
+        regular expression in full; fails after `timeout` seconds."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for index in range(start, len(self.lines)):
+                    line = self.lines[index]
+                    if regex.fullmatch(line.text) and (level is None or line.level == level):
+                        return index, line
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise ScenarioFailure("no log line matching %r within %.0f s; log:\n  %s" % (
+                        pattern, timeout, "\n  ".join(map(repr, self.lines[start:]))))
+                self.cond.wait(remaining)
+
+
+class Capture:
+    """Packets leaving through an interface, read with a packet socket."""
+
+    PACKET_OUTGOING = 4
+
+    def __init__(self, interface="lo"):
+        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))
+        self.sock.bind((interface, 0))
+
+    def outgoing(self, predicate, count, timeout=10.0):
+        """`count` outgoing frames (without their 14-byte Ethernet header) for
+        which `predicate(ip_packet)` holds."""
+        found = []
+        deadline = time.monotonic() + timeout
+        while len(found) < count:
+            remaining = deadline - time.monotonic()
+            check(remaining > 0, "captured %d of %d packets" % (len(found), count))
+            self.sock.settimeout(remaining)
+            try:
+                frame, address = self.sock.recvfrom(65536)
+            except socket.timeout:
+                continue
+            if address[2] != self.PACKET_OUTGOING:
+                continue
+            packet = frame[14:]
+            if predicate(packet):
+                found.append(packet)
+        return found
+
+
+def internet_checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total
+
+
+class Daemon:
+    def __init__(self, process):
+        self.process = process
+        self.pid = process.pid
+        self.stdout = ""
+        self.stderr = ""
+
+    def wait(self, timeout=10.0):
+        try:
+            out, err = self.process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise ScenarioFailure("daemon still running after %.0f s" % timeout)
+        self.stdout, self.stderr = out.decode(errors="replace"), err.decode(errors="replace")
+        return self.process.returncode, out, err
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def stop(self):
+        """Kills the daemon (SIGKILL: it has no handlers) and keeps its output."""
+        if self.process.returncode is None:
+            self.process.kill()
+            out, err = self.process.communicate()
+            self.stdout, self.stderr = out.decode(errors="replace"), err.decode(errors="replace")
+
+
+class Sandbox:
+    def __init__(self, build_dir, root):
+        self.build_dir = build_dir
+        self.root = root
+        self.daemons = []
+        self._mount_all()
+        self.log = SystemLog()
+        run("ip", "link", "set", "lo", "up")
+
+    # --- set-up -----------------------------------------------------------
+
+    def _mount_all(self):
+        run("mount", "--make-rprivate", "/")
+        run("mount", "-t", "tmpfs", "-o", "mode=0755", "tolvin-e2e", self.root)
+        # The build tree may sit below one of the paths covered next.
+        self.stage = os.path.join(self.root, "stage")
+        os.mkdir(self.stage)
+        for program in ("tolvind", "call_counter.so"):
+            source = os.path.join(self.build_dir, program)
+            if os.path.exists(source):
+                shutil.copy2(source, self.stage)
+        real_dev = os.path.join(self.root, "realdev")
+        os.mkdir(real_dev)
+        run("mount", "--rbind", "/dev", real_dev)
+        run("mount", "-t", "tmpfs", "-o", "mode=0755", "tolvin-dev", "/dev")
+        for name in ("null", "zero", "urandom"):
+            open("/dev/" + name, "w").close()
+            run("mount", "--bind", os.path.join(real_dev, name), "/dev/" + name)
+        for directory in ("/usr/bin", "/usr/sbin", "/etc", "/var"):
+            self.overlay(directory)
+        for directory in ("/opt", "/run"):
+            run("mount", "-t", "tmpfs", "-o", "mode=0755", "tolvin-" + directory[1:], directory)
+        for directory in ("/opt/tolvin/bin", "/opt/tolvin/etc"):
+            os.makedirs(directory)
+        shutil.copy2(os.path.join(self.stage, "tolvind"), DAEMON)
+        # Names resolve from /etc/hosts only: no resolver traffic leaves.
+        self.write("/etc/nsswitch.conf", "hosts: files\n")
+        self.write("/etc/hosts", "127.0.0.1 localhost probe-target\n::1 localhost6 probe-target6\n")
+        self.write("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+
+    def overlay(self, directory):
+        name = directory.strip("/").replace("/", "-")
+        upper = os.path.join(self.root, "overlay", name, "upper")
+        work = os.path.join(self.root, "overlay", name, "work")
+        os.makedirs(upper)
+        os.makedirs(work)
+        run("mount", "-t", "overlay", "overlay", "-o",
+            "lowerdir=%s,upperdir=%s,workdir=%s" % (directory, upper, work), directory)
+
+    def write(self, path, text, mode=0o644):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(text)
+        os.chmod(path, mode)
+
+    def settings(self, **values):
+        """Writes the settings file; keyword NAME=value becomes MOD_TOLVIN_NAME=value."""
+        self.write(SETTINGS, "".join('MOD_TOLVIN_%s="%s"\n' % (k, v) for k, v in values.items()))
+
+    def sysctl(self, key, value):
+        with open("/proc/sys/" + key.replace(".", "/"), "w") as f:
+            f.write(str(value))
+
+    def icmp_echo(self, answer):
+        """Turns the namespace's echo replies on or off (both families)."""
+        self.sysctl("net.ipv4.icmp_echo_ignore_all", 0 if answer else 1)
+        self.sysctl("net.ipv6.icmp.echo_ignore_all", 0 if answer else 1)
+
+    # --- the daemon -------------------------------------------------------
+
+    def start(self, *args, drop=(), preload=None):
+        """Starts the daemon without CAP_SYS_BOOT (and the capabilities in
+        `drop`); `preload` names a library of the stage to preload."""
+        bounding = ",".join("-" + cap for cap in ("sys_boot",) + tuple(drop))
+        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+        if preload:
+            env["LD_PRELOAD"] = os.path.join(self.stage, preload)
+        process = subprocess.Popen(
+            ["setpriv", "--bounding-set", bounding, "--inh-caps", bounding, DAEMON] + list(args),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            cwd="/", env=env)
+        daemon = Daemon(process)
+        self.daemons.append(daemon)
+        return daemon
+
+    def close(self):
+        for daemon in self.daemons:
+            daemon.stop()
+
+
+def _run_inside(module_globals, build_dir, root, name):
+    sandbox = Sandbox(build_dir, root)
+    try:
+        module_globals[name](sandbox)
+    finally:
+        sandbox.close()
+
+
+def _scenarios(module_globals):
+    return sorted(name for name in module_globals if name.startswith("scenario_"))
+
+
+def main(module_globals):
+    args = sys.argv[1:]
+    if args[:1] == ["--list"]:
+        print(";".join(name[len("scenario_"):] for name in _scenarios(module_globals)))
+        return
+    check(args[:1] == ["--build"], "usage: %s --build DIR [--inside ROOT] [SCENARIO...]" % sys.argv[0])
+    build_dir = os.path.abspath(args[1])
+    args = args[2:]
+
+    if args[:1] == ["--inside"]:
+        root, name = args[1], args[2]
+        signal.alarm(SCENARIO_SECONDS)
+        try:
+            _run_inside(module_globals, build_dir, root, name)
+        except Exception:
+            traceback.print_exc()
+            sys.stdout.flush()
+            os._exit(1)
+        sys.stdout.flush()
+        os._exit(0)
+
+    check(os.geteuid() == 0, "the end-to-end scenarios need root")
+    names = ["scenario_" + n for n in args] if args else _scenarios(module_globals)
+    passed = failed = 0
+    for name in names:
+        root = tempfile.mkdtemp(prefix="tolvin-e2e-")
+        started = time.monotonic()
+        try:
+            result = subprocess.run(
+                ["unshare", "--mount", "--net", "--pid", "--ipc", "--uts", "--fork",
+                 "--mount-proc", "--kill-child", sys.executable, os.path.abspath(sys.argv[0]),
+                 "--build", build_dir, "--inside", root, name],
+                stdin=subprocess.DEVNULL, timeout=SCENARIO_SECONDS + 10)
+            ok = result.returncode == 0
+        except subprocess.TimeoutExpired:
+            ok = False
+        os.rmdir(root)
+        print("%s %s (%.1f s)" % ("PASS" if ok else "FAIL", name, time.monotonic() - started),
+              flush=True)
+        passed += ok
+        failed += not ok
+    print("%d passed, %d failed" % (passed, failed))
+    sys.exit(0 if failed == 0 else 1)
