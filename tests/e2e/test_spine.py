@@ -113,6 +113,19 @@ def scenario_oversized_payload_refused(sb):
     check(line.level == LOG_ERR, "level %d" % line.level)
 
 
+def scenario_payload_too_large_for_a_datagram(sb):
+    # sendto fails every time: no message, no reply after the full timeout.
+    sb.settings(IPADDR="127.0.0.1", PINGINT=1, PINGSIZE=70000, LOGALL=1)
+    daemon = sb.start()
+    index, _ = sb.log.wait_for(
+        r"Ping to 127\.0\.0\.1: failed with no response \(occurrence 1 in a series\)")
+    sb.log.wait_for(
+        r"Ping to 127\.0\.0\.1: failed with no response \(occurrence 2 in a series\)",
+        start=index + 1)
+    check(daemon.alive(), "daemon ended")
+    check(len(sb.log.snapshot()) == 3, "log %r" % sb.log.snapshot())
+
+
 def request_fields(icmp, pid):
     identifier = struct.pack("=H", pid & 0xFFFF)  # native order
     check(icmp[1] == 0, "code %d" % icmp[1])
