@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include "core/host.h"
+#include "core/line_state.h"
 #include "probe/probe.h"
 
 namespace {
@@ -38,6 +39,7 @@ void monitor_begin(const ModuleSettings& settings, time_t now)
     state.last_success_time = 0;
     state.monitor_start_time = now;
     state.current_target = 0;
+    line_state_reset();
 }
 
 int monitor_cycle(const ModuleSettings& settings, time_t now)
@@ -55,6 +57,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
             host_log(LOG_INFO, "Ping to %s: successful with response in %.1f ms",
                      settings.address[target], rtt_usec * 0.001);
         state.last_success_time = host_time();
+        on_probe_success(settings);
         return 0;
     }
 
@@ -86,6 +89,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
                      settings.address[target], settings.address[other], state.failure_streak);
         }
     }
+    on_probe_failure(settings);
     state.current_target = other;
     return 0;
 }

@@ -1,0 +1,144 @@
+#include "core/line_state.h"
+
+#include <cstdio>
+#include <cstring>
+#include <syslog.h>
+
+#include "alarm/runner.h"
+#include "core/host.h"
+#include "core/monitor.h"
+
+namespace {
+
+LineState state = LINE_OK;
+const char* reboot_log_path = REBOOT_LOG_PATH;
+
+// Seconds since the last success (or since the loop began). A clock set back
+// makes the difference negative; it counts as 0, never as a huge number.
+uint64_t seconds_without_success()
+{
+    const MonitorState& monitor = monitor_state();
+    time_t since = monitor.last_success_time != 0 ? monitor.last_success_time
+                                                  : monitor.monitor_start_time;
+    time_t now = host_time();
+    return now > since ? uint64_t(now - since) : 0;
+}
+
+bool criterion_met(uint32_t count_threshold, uint32_t seconds_threshold, uint64_t elapsed)
+{
+    return (count_threshold != 0 && monitor_state().failure_streak >= count_threshold)
+        || (seconds_threshold != 0 && elapsed >= seconds_threshold);
+}
+
+void raise_alarm(const char* name, const char* text)
+{
+    host_log(LOG_WARNING, "%s, %s", name, text);
+}
+
+} // namespace
+
+LineState line_state()
+{
+    return state;
+}
+
+void line_state_reset()
+{
+    state = LINE_OK;
+}
+
+void describe_last_success(char (&text)[ALARM_TEXT_BYTES], EventKind kind, time_t time)
+{
+    if (time == 0) {
+        snprintf(text, sizeof text, "%s", "no successful ping from module start");
+        return;
+    }
+    tm local;
+    localtime_r(&time, &local);
+    const char* format = kind == EVENT_REESTABLISHED ? "first successful ping was at %F %T"
+                                                     : "last successful ping was at %F %T";
+    if (strftime(text, sizeof text, format, &local) == 0)
+        text[0] = '\0';
+}
+
+void on_probe_success(const ModuleSettings& settings)
+{
+    if (settings.reest_check != 0) {
+        char text[ALARM_TEXT_BYTES];
+        describe_last_success(text, EVENT_REESTABLISHED, monitor_state().last_success_time);
+        if (state != LINE_OK) {
+            if (settings.reest_log != 0)
+                raise_alarm(AlarmTexts[EVENT_REESTABLISHED], text);
+            if (any_recipient(settings.reest_email, 3))
+                send_emails(EVENT_REESTABLISHED, text, settings.router_id, settings.reest_email);
+            if (any_recipient(settings.reest_sms, 12))
+                send_sms(EVENT_REESTABLISHED, text, settings.router_id, settings.reest_sms);
+        }
+    }
+    state = LINE_OK;
+}
+
+void on_probe_failure(const ModuleSettings& settings)
+{
+    const uint64_t elapsed = seconds_without_success();
+    if (state == LINE_LOST)
+        return;
+    char text[ALARM_TEXT_BYTES];
+    const time_t last_success = monitor_state().last_success_time;
+
+    if (state == LINE_OK && settings.fail_check != 0
+        && criterion_met(settings.fail_num, settings.fail_time, elapsed)) {
+        state = LINE_FAILED;
+        describe_last_success(text, EVENT_FAILED, last_success);
+        if (settings.fail_log != 0)
+            raise_alarm(AlarmTexts[EVENT_FAILED], text);
+        if (settings.fail_snmp[0] != '\0')
+            send_trap(EVENT_FAILED, text, settings.fail_snmp);
+        if (any_recipient(settings.fail_email, 3))
+            send_emails(EVENT_FAILED, text, settings.router_id, settings.fail_email);
+        return;  // the lost test waits for a later cycle
+    }
+
+    if (settings.lost_check != 0 && criterion_met(settings.lost_num, settings.lost_time, elapsed)) {
+        state = LINE_LOST;
+        describe_last_success(text, EVENT_LOST, last_success);
+        if (settings.lost_log != 0)
+            raise_alarm(AlarmTexts[EVENT_LOST], text);
+        if (settings.lost_snmp[0] != '\0')
+            send_trap(EVENT_LOST, text, settings.lost_snmp);
+        if (any_recipient(settings.lost_email, 3))
+            send_emails(EVENT_LOST, text, settings.router_id, settings.lost_email);
+        if (any_recipient(settings.lost_sms, 12))
+            send_sms(EVENT_LOST, text, settings.router_id, settings.lost_sms);
+        if (settings.lost_restart_iface != 0)
+            run_program("/sbin/service", "ppp", "restart", static_cast<const char*>(nullptr));
+        if (settings.lost_reboot != 0)
+            reboot_for_line_lost();
+    }
+}
+
+void line_state_use_reboot_log(const char* path)
+{
+    reboot_log_path = path;
+}
+
+void reboot_for_line_lost()
+{
+    // The shell interprets the pipeline and the command substitution; the
+    // command line is fixed, nothing from the settings enters it.
+    while (run_program("/bin/sh", "-c", FIRMWARE_UPDATE_CHECK, static_cast<const char*>(nullptr)) == 0)
+        host_sleep(FIRMWARE_UPDATE_POLL_SECONDS);
+
+    FILE* log = fopen(reboot_log_path, "ae");
+    if (log != nullptr) {
+        char stamp[20];
+        time_t now = host_time();
+        tm local;
+        localtime_r(&now, &local);
+        if (strftime(stamp, sizeof stamp, "%F %T", &local) == 0)
+            stamp[0] = '\0';
+        fprintf(log, "%s tolvin: reboot due line lost\n", stamp);
+        fclose(log);
+    }
+    host_reboot();
+}

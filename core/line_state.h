@@ -1,0 +1,36 @@
+// The line state machine: after every probe cycle it decides whether the line
+// has failed, is lost or has come back, and carries out that alarm's actions.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+
+#include "alarm/notify.h"
+#include "settings/settings.h"
+
+enum LineState { LINE_OK = 0, LINE_FAILED = 1, LINE_LOST = 2 };
+
+inline constexpr size_t ALARM_TEXT_BYTES = 64;
+
+inline constexpr const char* REBOOT_LOG_PATH = "/var/data/system/reboot";
+inline constexpr const char* FIRMWARE_UPDATE_CHECK = "ps|grep -q `cat /var/run/fwupdate.pid`";
+inline constexpr unsigned FIRMWARE_UPDATE_POLL_SECONDS = 10;
+
+LineState line_state();
+void line_state_reset();
+
+// After a cycle whose first probe replied (streak 0, last success just set).
+void on_probe_success(const ModuleSettings& settings);
+// After a cycle whose first probe did not reply, whatever the fail-over did.
+void on_probe_failure(const ModuleSettings& settings);
+
+// "no successful ping from module start" for time 0, else the local time of
+// the first (re-established) or last success.
+void describe_last_success(char (&text)[ALARM_TEXT_BYTES], EventKind kind, time_t time);
+
+// Waits for a running firmware update, appends to the reboot log, syncs and
+// reboots. Returns when the reboot was refused.
+void reboot_for_line_lost();
+
+// Where the reboot log line goes (REBOOT_LOG_PATH unless a test says else).
+void line_state_use_reboot_log(const char* path);

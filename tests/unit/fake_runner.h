@@ -1,0 +1,17 @@
+// A recording run_program: every call's argument vector is kept, and the
+// wait status comes from a script (exit code 1 when the script is empty).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+struct FakeRunner {
+    std::vector<std::vector<std::string>> calls;
+    std::deque<int32_t> statuses;
+};
+
+extern FakeRunner fake_runner;
+
+void fake_runner_reset();

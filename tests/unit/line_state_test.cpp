@@ -1,0 +1,295 @@
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <syslog.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/line_state.h"
+#include "core/monitor.h"
+#include "tests/unit/fake_host.h"
+#include "tests/unit/fake_probe.h"
+#include "tests/unit/fake_runner.h"
+
+namespace {
+
+using Argv = std::vector<std::string>;
+
+// 2026-12-08 10:00:00 UTC
+constexpr time_t START = 1796724000;
+
+const char* const NONE3[3] = {"", "", ""};
+const char* const NONE12[12] = {"", "", "", "", "", "", "", "", "", "", "", ""};
+
+class LineStateMachine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        memset(&s, 0, sizeof s);
+        s.address[0] = "first";
+        s.address[1] = "";
+        s.interval[0] = 10;
+        s.start_time = s.stop_time = "";
+        s.router_id = "R1";
+        s.fail_snmp = s.lost_snmp = "";
+        memcpy(s.fail_email, NONE3, sizeof NONE3);
+        memcpy(s.lost_email, NONE3, sizeof NONE3);
+        memcpy(s.reest_email, NONE3, sizeof NONE3);
+        memcpy(s.lost_sms, NONE12, sizeof NONE12);
+        memcpy(s.reest_sms, NONE12, sizeof NONE12);
+        s.fail_check = s.lost_check = s.reest_check = 1;
+        s.fail_log = s.lost_log = s.reest_log = 1;
+        fake_host_reset(START);
+        fake_probe_reset();
+        fake_runner_reset();
+        char name[] = "/tmp/tolvin-reboot-log-XXXXXX";
+        int fd = mkstemp(name);
+        close(fd);
+        reboot_log = name;
+        line_state_use_reboot_log(reboot_log.c_str());
+        monitor_begin(s, START);
+    }
+    void TearDown() override
+    {
+        unlink(reboot_log.c_str());
+        line_state_use_reboot_log(REBOOT_LOG_PATH);
+        unsetenv("TZ");
+        tzset();
+    }
+    // Runs cycles with the given outcomes: 'r' reply, 'n' no reply.
+    void cycles(const char* outcomes)
+    {
+        for (const char* c = outcomes; *c != '\0'; ++c) {
+            fake_probe_push(*c == 'r' ? PROBE_REPLY : PROBE_NO_REPLY, 1000);
+            ASSERT_EQ(monitor_iterate(s), 0);
+        }
+    }
+    std::vector<std::string> warnings() const
+    {
+        std::vector<std::string> lines;
+        for (const LoggedLine& line : fake_host.log) {
+            if (line.priority == LOG_WARNING)
+                lines.push_back(line.text);
+        }
+        return lines;
+    }
+    std::string reboot_log_text() const
+    {
+        std::ifstream in(reboot_log);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    ModuleSettings s;
+    std::string reboot_log;
+};
+
+TEST_F(LineStateMachine, FailedAfterThreeLostAfterFiveBackAtTheNextSuccess)
+{
+    s.fail_num = 3;
+    s.lost_num = 5;
+    cycles("rnn");
+    EXPECT_EQ(line_state(), LINE_OK);
+    cycles("n");
+    EXPECT_EQ(line_state(), LINE_FAILED);
+    cycles("n");
+    EXPECT_EQ(line_state(), LINE_FAILED);
+    cycles("n");
+    EXPECT_EQ(line_state(), LINE_LOST);
+    cycles("nnn");
+    EXPECT_EQ(line_state(), LINE_LOST);
+    cycles("rr");
+    EXPECT_EQ(line_state(), LINE_OK);
+    // The first success was at START; each cycle adds 10 s of sleep.
+    EXPECT_EQ(warnings(), (std::vector<std::string>{
+        "line failed, last successful ping was at 2026-12-08 10:00:00",
+        "line lost, last successful ping was at 2026-12-08 10:00:00",
+        "line re-established, first successful ping was at 2026-12-08 10:01:30"}));
+    EXPECT_TRUE(fake_runner.calls.empty());
+}
+
+TEST_F(LineStateMachine, EveryActionOfEveryAlarmInOrder)
+{
+    s.fail_num = 1;
+    s.lost_num = 2;
+    s.fail_snmp = "trap-failed";
+    s.lost_snmp = "trap-lost";
+    const char* fail_email[3] = {"f1", "", "f3"};
+    const char* lost_email[3] = {"", "l2", ""};
+    const char* reest_email[3] = {"e1", "", ""};
+    const char* lost_sms[12] = {"s1", "", "", "", "", "", "", "", "", "", "", "s12"};
+    const char* reest_sms[12] = {"", "", "", "", "", "r6", "", "", "", "", "", ""};
+    memcpy(s.fail_email, fail_email, sizeof fail_email);
+    memcpy(s.lost_email, lost_email, sizeof lost_email);
+    memcpy(s.reest_email, reest_email, sizeof reest_email);
+    memcpy(s.lost_sms, lost_sms, sizeof lost_sms);
+    memcpy(s.reest_sms, reest_sms, sizeof reest_sms);
+    s.lost_restart_iface = 1;
+    s.lost_reboot = 1;
+    cycles("nnr");
+    const std::string failed_text = "no successful ping from module start";
+    const std::string back_text = "first successful ping was at 2026-12-08 10:00:20";
+    EXPECT_EQ(fake_runner.calls, (std::vector<Argv>{
+        {"/usr/bin/snmptrap", "-c darnoq", "trap-failed", "1.3.6.1.2.1.80.0.1.0", "s",
+         "Router line failed, " + failed_text},
+        {"/usr/bin/email", "-t", "f1", "-s", "Line failed (R1)", "-m",
+         "Router \"R1\" line failed\nNo successful ping from module start"},
+        {"/usr/bin/email", "-t", "f3", "-s", "Line failed (R1)", "-m",
+         "Router \"R1\" line failed\nNo successful ping from module start"},
+        {"/usr/bin/snmptrap", "-c darnoq", "trap-lost", "1.3.6.1.2.1.80.0.2.0", "s",
+         "Router line lost, " + failed_text},
+        {"/usr/bin/email", "-t", "l2", "-s", "Line lost (R1)", "-m",
+         "Router \"R1\" line lost\nNo successful ping from module start"},
+        {"/usr/bin/sms", "s1", "Router \"R1\" line lost (" + failed_text + ")"},
+        {"/usr/bin/sms", "s12", "Router \"R1\" line lost (" + failed_text + ")"},
+        {"/sbin/service", "ppp", "restart"},
+        {"/bin/sh", "-c", "ps|grep -q `cat /var/run/fwupdate.pid`"},
+        {"/usr/bin/email", "-t", "e1", "-s", "Line re-established (R1)", "-m",
+         "Router \"R1\" line re-established\nFirst successful ping was at 2026-12-08 10:00:20"},
+        {"/usr/bin/sms", "r6", "Router \"R1\" line re-established (" + back_text + ")"}}));
+    EXPECT_EQ(fake_host.reboots, 1u);
+    EXPECT_EQ(reboot_log_text(), "2026-12-08 10:00:10 tolvin: reboot due line lost\n");
+}
+
+TEST_F(LineStateMachine, RebootWaitsForAFirmwareUpdate)
+{
+    s.lost_num = 1;
+    s.lost_reboot = 1;
+    fake_runner.statuses = {0, 0, 1 << 8};   // the updater is listed twice, then gone
+    cycles("n");
+    EXPECT_EQ(fake_runner.calls.size(), 3u);
+    EXPECT_EQ(fake_host.sleeps, (std::vector<unsigned>{10, 10, 10}));  // two waits, then the interval
+    EXPECT_EQ(reboot_log_text(), "2026-12-08 10:00:20 tolvin: reboot due line lost\n");
+    EXPECT_EQ(fake_host.reboots, 1u);
+    // The reboot was refused: the daemon goes on.
+    cycles("n");
+    EXPECT_EQ(fake_host.reboots, 1u);
+}
+
+TEST_F(LineStateMachine, RebootWithoutItsLogDirectoryStillReboots)
+{
+    line_state_use_reboot_log("/nonexistent-tolvin-dir/reboot");
+    reboot_for_line_lost();
+    EXPECT_EQ(fake_host.reboots, 1u);
+}
+
+TEST_F(LineStateMachine, FailedTestWithBothThresholdsZeroLeavesItToTheLostTest)
+{
+    s.fail_num = 0;
+    s.fail_time = 0;
+    s.lost_num = 2;
+    cycles("nnnnn");
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"line lost, no successful ping from module start"}));
+}
+
+TEST_F(LineStateMachine, StraightFromWorkingToLostWhenTheFailedTestIsOff)
+{
+    s.fail_check = 0;
+    s.fail_num = 1;
+    s.lost_num = 2;
+    cycles("rn");
+    EXPECT_EQ(line_state(), LINE_OK);
+    cycles("n");
+    EXPECT_EQ(line_state(), LINE_LOST);
+    EXPECT_EQ(warnings(), (std::vector<std::string>{
+        "line lost, last successful ping was at 2026-12-08 10:00:00"}));
+}
+
+TEST_F(LineStateMachine, NoSuccessSinceStartAndALostTime)
+{
+    s.fail_check = 0;
+    s.lost_time = 60;
+    cycles("nnnnnn");                // failures at +0 .. +50 s
+    EXPECT_EQ(line_state(), LINE_OK);
+    cycles("n");                     // +60 s
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"line lost, no successful ping from module start"}));
+}
+
+TEST_F(LineStateMachine, ACycleSavedByFailoverCanReachATimeThreshold)
+{
+    s.address[1] = "second";
+    s.interval[1] = 10;
+    s.fail_time = 25;
+    cycles("r");                                  // success at START
+    fake_probe_push(PROBE_NO_REPLY);              // both fail: streak 1
+    fake_probe_push(PROBE_NO_REPLY);
+    ASSERT_EQ(monitor_iterate(s), 0);
+    for (int i = 0; i < 2; ++i) {                 // saved cycles: streak stays 1
+        fake_probe_push(PROBE_NO_REPLY);
+        fake_probe_push(PROBE_REPLY, 500);
+        ASSERT_EQ(monitor_iterate(s), 0);
+    }
+    EXPECT_EQ(monitor_state().failure_streak, 1u);
+    EXPECT_EQ(line_state(), LINE_FAILED);         // 30 s after the last first-probe success
+    EXPECT_EQ(warnings(), (std::vector<std::string>{
+        "line failed, last successful ping was at 2026-12-08 10:00:00"}));
+}
+
+TEST_F(LineStateMachine, ReestablishedCheckOffStillResetsTheState)
+{
+    s.reest_check = 0;
+    s.lost_num = 1;
+    cycles("nr");
+    EXPECT_EQ(line_state(), LINE_OK);
+    cycles("n");
+    EXPECT_EQ(warnings(), (std::vector<std::string>{
+        "line lost, no successful ping from module start",
+        "line lost, last successful ping was at 2026-12-08 10:00:10"}));
+}
+
+TEST_F(LineStateMachine, QuietAlarmsStillChangeTheState)
+{
+    s.fail_log = s.lost_log = s.reest_log = 0;
+    s.fail_num = 1;
+    s.lost_num = 2;
+    cycles("nn");
+    EXPECT_EQ(line_state(), LINE_LOST);
+    cycles("r");
+    EXPECT_EQ(line_state(), LINE_OK);
+    EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(LineStateMachine, AClockSetBackCountsAsNoTimeWithoutSuccess)
+{
+    s.fail_time = 30;
+    s.lost_time = 60;
+    cycles("r");
+    fake_host.now -= 3600;                        // an NTP step back by an hour
+    cycles("nnn");
+    EXPECT_EQ(line_state(), LINE_OK);
+    EXPECT_TRUE(warnings().empty());
+    EXPECT_TRUE(fake_runner.calls.empty());
+}
+
+TEST_F(LineStateMachine, ClockSetBackBeforeAnySuccess)
+{
+    s.lost_time = 60;
+    fake_host.now -= 86400;
+    cycles("nnn");
+    EXPECT_EQ(line_state(), LINE_OK);
+}
+
+TEST(DescribeLastSuccess, Texts)
+{
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    char text[ALARM_TEXT_BYTES];
+    describe_last_success(text, EVENT_FAILED, 0);
+    EXPECT_STREQ(text, "no successful ping from module start");
+    describe_last_success(text, EVENT_REESTABLISHED, 0);
+    EXPECT_STREQ(text, "no successful ping from module start");
+    describe_last_success(text, EVENT_LOST, START);
+    EXPECT_STREQ(text, "last successful ping was at 2026-12-08 10:00:00");
+    describe_last_success(text, EVENT_REESTABLISHED, START + 59);
+    EXPECT_STREQ(text, "first successful ping was at 2026-12-08 10:00:59");
+    unsetenv("TZ");
+    tzset();
+}
+
+} // namespace
