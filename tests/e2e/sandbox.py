@@ -13,6 +13,7 @@ A scenario file defines functions taking a Sandbox and ends with
 Functions named scenario_* are the scenarios; each runs in its own sandbox.
 """
 
+import json
 import os
 import re
 import shutil
@@ -39,6 +40,23 @@ GLIBC_RAND = [1804289383, 846930886, 1681692777, 1714636915, 1957747793]
 
 USAGE = ("tolvind [-c]\n\nOptions:\n   -c   continue availability monitoring without "
          "outgate (use for tolvind restart)\n")
+
+
+# The router's tools; their stand-ins record argument vector and open
+# descriptors, one JSON object a line, in TOOL_RECORD.
+TOOLS = ("/usr/bin/snmptrap", "/usr/bin/email", "/usr/bin/sms", "/usr/sbin/service")
+STAND_IN_TOOL = """#!/usr/bin/python3
+import json, os, sys
+fds = {}
+for fd in os.listdir("/proc/self/fd"):
+    try:
+        fds[fd] = os.readlink("/proc/self/fd/" + fd)
+    except OSError:
+        pass
+fds = {fd: target for fd, target in fds.items() if not target.startswith("/proc/")}
+with open("%s", "a") as record:
+    record.write(json.dumps({"argv": sys.argv, "fds": fds}) + "\\n")
+""" % TOOL_RECORD
 
 
 class ScenarioFailure(AssertionError):
@@ -203,6 +221,7 @@ class Sandbox:
             source = os.path.join(self.build_dir, program)
             if os.path.exists(source):
                 shutil.copy2(source, self.stage)
+        shutil.copy2(shutil.which("ps"), os.path.join(self.stage, "ps.real"))
         real_dev = os.path.join(self.root, "realdev")
         os.mkdir(real_dev)
         run("mount", "--rbind", "/dev", real_dev)
@@ -221,6 +240,12 @@ class Sandbox:
         self.write("/etc/nsswitch.conf", "hosts: files\n")
         self.write("/etc/hosts", "127.0.0.1 localhost probe-target\n::1 localhost6 probe-target6\n")
         self.write("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+        for tool in TOOLS:
+            self.write(tool, STAND_IN_TOOL, 0o755)
+        # A router's ps lists every process.
+        self.write("/usr/bin/ps", "#!/bin/sh\nexec %s -e -o pid,comm\n"
+                   % os.path.join(self.stage, "ps.real"), 0o755)
+        os.makedirs("/var/data/system", exist_ok=True)
 
     def overlay(self, directory):
         name = directory.strip("/").replace("/", "-")
@@ -240,6 +265,13 @@ class Sandbox:
     def settings(self, **values):
         """Writes the settings file; keyword NAME=value becomes MOD_TOLVIN_NAME=value."""
         self.write(SETTINGS, "".join('MOD_TOLVIN_%s="%s"\n' % (k, v) for k, v in values.items()))
+
+    def tool_calls(self):
+        """Every stand-in tool run so far: (argument vector, open descriptors)."""
+        if not os.path.exists(TOOL_RECORD):
+            return []
+        with open(TOOL_RECORD) as f:
+            return [(entry["argv"], entry["fds"]) for entry in map(json.loads, f)]
 
     def sysctl(self, key, value):
         with open("/proc/sys/" + key.replace(".", "/"), "w") as f:
