@@ -1,4 +1,5 @@
 // tolvind: watches a line by echo probes and raises alarms when it fails.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "core/host.h"
 #include "core/monitor.h"
 #include "settings/settings.h"
+#include "stats/link_stats.h"
 
 namespace {
 
@@ -40,7 +42,14 @@ int main(int argc, char** argv)
 
     read_settings(settings);
 
-    monitor_begin(settings, host_time());
+    LinkStats* stats = link_stats_attach();
+    if (stats == nullptr) {
+        host_log(LOG_ERR, "data allocation problem: %s", strerror(errno));
+        exit(1);
+    }
+    link_stats_reset(stats);
+
+    monitor_begin(settings, stats, host_time());
     for (;;) {
         if (monitor_iterate(settings) < 0)
             exit(1);

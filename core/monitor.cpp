@@ -31,8 +31,9 @@ const MonitorState& monitor_state()
     return state;
 }
 
-void monitor_begin(const ModuleSettings& settings, time_t now)
+void monitor_begin(const ModuleSettings& settings, LinkStats* stats, time_t now)
 {
+    state.stats = stats;
     window_init(state.window, parse_time_of_day(settings.start_time),
                 parse_time_of_day(settings.stop_time), now);
     state.failure_streak = 0;
@@ -44,7 +45,6 @@ void monitor_begin(const ModuleSettings& settings, time_t now)
 
 int monitor_cycle(const ModuleSettings& settings, time_t now)
 {
-    (void)now;  // the time of the first probe's sample
     const uint32_t target = state.current_target;
     uint32_t rtt_usec = 0;
     ProbeResult result = probe(settings, target, &rtt_usec);
@@ -53,6 +53,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
 
     if (result == PROBE_REPLY) {
         state.failure_streak = 0;
+        link_stats_record(state.stats, int32_t(now), int32_t(rtt_usec), settings.short_term);
         if (settings.log_all)
             host_log(LOG_INFO, "Ping to %s: successful with response in %.1f ms",
                      settings.address[target], rtt_usec * 0.001);
@@ -62,6 +63,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
     }
 
     state.failure_streak += 1;
+    link_stats_record(state.stats, int32_t(now), LINK_RTT_NONE, settings.short_term);
     uint32_t other = target;
     if (target == 1)
         other = 0;
@@ -73,20 +75,26 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
             host_log(LOG_INFO, "Ping to %s: failed with no response (occurrence %u in a series)",
                      settings.address[target], state.failure_streak);
     } else {
-        time_t failover_time = host_time();
-        (void)failover_time;  // the time of the fail-over probe's sample
+        const time_t failover_time = host_time();
         ProbeResult second = probe(settings, other, &rtt_usec);
         if (second == PROBE_REPLY) {
             // The cycle does not count as failed, but the streak is not reset.
             state.failure_streak -= 1;
+            link_stats_record(state.stats, int32_t(failover_time), int32_t(rtt_usec),
+                              settings.short_term);
             if (settings.log_all)
                 host_log(LOG_INFO,
                          "Ping to %s and %s: first failed with no response, but second was "
                          "successful with response in %.1f ms (together taken as successful)",
                          settings.address[target], settings.address[other], rtt_usec * 0.001);
-        } else if (second == PROBE_NO_REPLY && settings.log_all) {
-            host_log(LOG_INFO, "Ping to %s and %s: failed with no response (occurrence %u in a series)",
-                     settings.address[target], settings.address[other], state.failure_streak);
+        } else {
+            // A fatal fail-over probe counts as no reply; the loop goes on.
+            link_stats_record(state.stats, int32_t(failover_time), LINK_RTT_NONE,
+                              settings.short_term);
+            if (second == PROBE_NO_REPLY && settings.log_all)
+                host_log(LOG_INFO,
+                         "Ping to %s and %s: failed with no response (occurrence %u in a series)",
+                         settings.address[target], settings.address[other], state.failure_streak);
         }
     }
     on_probe_failure(settings);

@@ -7,6 +7,7 @@
 
 #include "core/window.h"
 #include "settings/settings.h"
+#include "stats/link_stats.h"
 
 struct MonitorState {
     uint32_t current_target;     // 0: first address, 1: second address
@@ -14,12 +15,14 @@ struct MonitorState {
     time_t last_success_time;    // of the last cycle whose first probe replied; 0 none
     time_t monitor_start_time;   // when the loop began
     MonitorWindow window;
+    LinkStats* stats;            // the shared statistics block, attached at start
 };
 
 const MonitorState& monitor_state();
 
-// Parses the window bounds and starts the loop's state at `now`.
-void monitor_begin(const ModuleSettings& settings, time_t now);
+// Parses the window bounds and starts the loop's state at `now`; every probe
+// is recorded in `stats`.
+void monitor_begin(const ModuleSettings& settings, LinkStats* stats, time_t now);
 
 // One probe cycle at `now` (window open). 0, or -1 when the first probe was
 // fatal and the daemon must end.

@@ -73,6 +73,56 @@ def run(*args, **kwargs):
     return subprocess.run(list(args), **kwargs)
 
 
+LINK_STATS_BYTES = 120088
+LINK_STATS_FIELDS = ("probes replies rtt_min rtt_max rtt_sum rtt_avg padding_28 jitter_sum jitter_avg "
+                     "window_probes window_replies window_rtt_min window_rtt_max window_rtt_sum "
+                     "window_rtt_avg window_jitter_sum window_jitter_avg tag sample_count").split()
+LINK_STATS_HEADER = "=IIiiQiIQiIIiiIiIiII"   # averages read as signed: -1 for none
+
+
+def _libc():
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.ftok.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    libc.shmget.argtypes = [ctypes.c_int, ctypes.c_size_t, ctypes.c_int]
+    libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+    libc.shmat.restype = ctypes.c_void_p
+    libc.shmdt.argtypes = [ctypes.c_void_p]
+    return ctypes, libc
+
+
+def stats_key():
+    _, libc = _libc()
+    return libc.ftok(DAEMON.encode(), 1)
+
+
+def create_segment(size, mode=0o600):
+    """A segment under the daemon's key, as another program might leave it."""
+    ctypes, libc = _libc()
+    ident = libc.shmget(stats_key(), size, 0o1000 | mode)   # IPC_CREAT
+    check(ident != -1, "shmget: errno %d" % ctypes.get_errno())
+    return ident
+
+
+def read_stats():
+    """The statistics block as another program reads it: attached read-only
+    under the key derived from the daemon's path. None when there is none."""
+    ctypes, libc = _libc()
+    ident = libc.shmget(stats_key(), 0, 0)
+    if ident == -1:
+        return None
+    address = libc.shmat(ident, None, 0o10000)              # SHM_RDONLY
+    check(address not in (None, ctypes.c_void_p(-1).value), "shmat: errno %d" % ctypes.get_errno())
+    raw = ctypes.string_at(address, LINK_STATS_BYTES)
+    libc.shmdt(address)
+    header = struct.unpack_from(LINK_STATS_HEADER, raw, 0)
+    stats = dict(zip(LINK_STATS_FIELDS, header))
+    stats["raw"] = raw
+    stats["samples"] = [struct.unpack_from("=iii", raw, 84 + 12 * i)
+                        for i in range(stats["sample_count"])]
+    return stats
+
+
 class LogLine:
     PATTERN = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^\[:]+)\[(\d+)\]: (.*)$", re.S)
 
@@ -284,7 +334,7 @@ class Sandbox:
 
     # --- the daemon -------------------------------------------------------
 
-    def start(self, *args, drop=(), preload=None):
+    def start(self, *args, drop=(), preload=None, program=DAEMON):
         """Starts the daemon without CAP_SYS_BOOT (and the capabilities in
         `drop`); `preload` names a library of the stage to preload."""
         bounding = ",".join("-" + cap for cap in ("sys_boot",) + tuple(drop))
@@ -292,7 +342,7 @@ class Sandbox:
         if preload:
             env["LD_PRELOAD"] = os.path.join(self.stage, preload)
         process = subprocess.Popen(
-            ["setpriv", "--bounding-set", bounding, "--inh-caps", bounding, DAEMON] + list(args),
+            ["setpriv", "--bounding-set", bounding, "--inh-caps", bounding, program] + list(args),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             cwd="/", env=env)
         daemon = Daemon(process)

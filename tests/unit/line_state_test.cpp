@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <syslog.h>
@@ -53,7 +54,8 @@ protected:
         close(fd);
         reboot_log = name;
         line_state_use_reboot_log(reboot_log.c_str());
-        monitor_begin(s, START);
+        link_stats_reset(stats.get());
+        monitor_begin(s, stats.get(), START);
     }
     void TearDown() override
     {
@@ -87,6 +89,7 @@ protected:
         return text.str();
     }
     ModuleSettings s;
+    std::unique_ptr<LinkStats> stats = std::make_unique<LinkStats>();
     std::string reboot_log;
 };
 

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <memory>
 
 #include <gtest/gtest.h>
 #include <syslog.h>
@@ -27,7 +28,8 @@ protected:
         settings.log_all = 1;
         fake_host_reset(START);
         fake_probe_reset();
-        monitor_begin(settings, START);
+        link_stats_reset(stats.get());
+        monitor_begin(settings, stats.get(), START);
     }
     std::vector<std::string> info_lines() const
     {
@@ -39,6 +41,7 @@ protected:
         return lines;
     }
     ModuleSettings settings;
+    std::unique_ptr<LinkStats> stats = std::make_unique<LinkStats>();
 };
 
 TEST_F(Cycle, ASuccessResetsTheStreakAndNotesTheTime)
@@ -94,6 +97,37 @@ TEST_F(Cycle, FailoverSavesTheCycleWithoutResettingTheStreak)
     EXPECT_EQ(fake_host.sleeps, (std::vector<unsigned>{2, 10}));
 }
 
+TEST_F(Cycle, EveryProbeIsRecordedWithItsOwnTime)
+{
+    settings.address[1] = "second";
+    fake_probe_push(PROBE_REPLY, 700, 1);          // cycle 1 at START
+    fake_probe_push(PROBE_NO_REPLY, 0, 3);         // cycle 2 at START+11: first fails after 3 s
+    fake_probe_push(PROBE_REPLY, 900, 1);          // the fail-over probe starts at START+14
+    fake_probe_push(PROBE_NO_REPLY, 0, 3);         // cycle 3 at START+17: both fail
+    fake_probe_push(PROBE_FATAL);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(monitor_iterate(settings), 0);
+    ASSERT_EQ(stats->sample_count, 5u);
+    const LinkSample expected[5] = {{int32_t(START), 700, -1},
+                                    {int32_t(START + 11), -1, -1},
+                                    {int32_t(START + 14), 900, 200},
+                                    {int32_t(START + 17), -1, -1},
+                                    {int32_t(START + 20), -1, -1}};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(stats->samples[i].timestamp, expected[i].timestamp) << i;
+        EXPECT_EQ(stats->samples[i].rtt, expected[i].rtt) << i;
+        EXPECT_EQ(stats->samples[i].jitter, expected[i].jitter) << i;
+    }
+    EXPECT_EQ(stats->replies, 2u);
+}
+
+TEST_F(Cycle, AFatalFirstProbeIsNotRecorded)
+{
+    fake_probe_push(PROBE_FATAL);
+    EXPECT_EQ(monitor_iterate(settings), -1);
+    EXPECT_EQ(stats->probes, 0u);
+}
+
 TEST_F(Cycle, AFatalFailoverProbeCountsAsNoReplyWithoutALine)
 {
     settings.address[1] = "second";
@@ -147,7 +181,7 @@ TEST_F(Cycle, AWaitingWindowDoesNothingButSleep)
     settings.start_time = "13:00";
     settings.stop_time = "14:00";
     fake_host_reset(noon);
-    monitor_begin(settings, noon);
+    monitor_begin(settings, stats.get(), noon);
     EXPECT_EQ(monitor_state().window.state, WINDOW_WAITING);
     for (int i = 0; i < 5; ++i)
         ASSERT_EQ(monitor_iterate(settings), 0);
