@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "availability/availability.h"
 #include "core/host.h"
 #include "core/monitor.h"
 #include "settings/settings.h"
@@ -38,9 +39,14 @@ int main(int argc, char** argv)
             usage();
         continuation = true;
     }
-    (void)continuation;
 
     read_settings(settings);
+
+    if (settings.expose_avail != 0) {
+        if (!availability_open())
+            exit(1);
+        availability_begin(continuation, host_time());
+    }
 
     LinkStats* stats = link_stats_attach();
     if (stats == nullptr) {

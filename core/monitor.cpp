@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include "availability/availability.h"
 #include "core/host.h"
 #include "core/line_state.h"
 #include "probe/probe.h"
@@ -111,6 +112,8 @@ int monitor_iterate(const ModuleSettings& settings)
     }
     if (monitor_cycle(settings, now) < 0)
         return -1;
+    if (settings.expose_avail != 0)
+        availability_update(state.failure_streak, host_time());
     host_sleep(settings.interval[state.current_target]);
     return 0;
 }
