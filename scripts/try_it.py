@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""A guided run of the real daemon in a throwaway sandbox."""
+"""A guided run of the real daemon in a throwaway sandbox: every feature on,
+an outage long enough to lose the line, and recovery."""
 
 import os
 import sys
@@ -13,25 +14,72 @@ def say(text):
     print("\n== %s" % text, flush=True)
 
 
+def show_tools(sb, seen):
+    calls = sb.tool_calls()
+    for argv, _ in calls[seen:]:
+        print("  tool: " + " ".join(repr(a) if (" " in a or "\n" in a or not a) else a for a in argv),
+              flush=True)
+    return len(calls)
+
+
+def tolvinstat(sb, *args):
+    status, out, err = sb.tolvinstat(*args)
+    print("$ tolvinstat %s   (exit status %d)" % (" ".join(args), status))
+    print((out + err).rstrip(), flush=True)
+
+
 def scenario_try_it(sb):
-    sb.log.echo = True
-    settings = dict(IPADDR="127.0.0.1", IPADDR2="::1", PINGINT=1, PINGINT2=1, PINGSIZE=56,
-                    PINGSIZE2=56, LOGALL=1)
-    sb.settings(**settings)
-    say("settings file /opt/tolvin/etc/settings:")
+    hour = time.localtime().tm_hour
+    sb.settings(
+        ENABLED=1, IPADDR="127.0.0.1", IPADDR2="::1", PINGINT=1, PINGINT2=1,
+        PINGSIZE=56, PINGSIZE2=56, ROUTERID="R1", LOGALL=1, SHORTTERM=10,
+        STARTTIME="%02d:00" % ((hour + 23) % 24), STOPTIME="%02d:59" % ((hour + 1) % 24),
+        FAILCHECK=1, FAILNUM=3, FAILTIME=0, FAILLOG=1, FAILSNMP="nms.example",
+        FAILEMAIL1="noc@example.org",
+        LOSTCHECK=1, LOSTNUM=5, LOSTTIME=0, LOSTLOG=1, LOSTSNMP="nms.example",
+        LOSTEMAIL1="noc@example.org", LOSTSMS="+15550100", LOSTRSTIFACE=1, LOSTREBOOT=1,
+        REESTCHECK=1, REESTLOG=1, REESTEMAIL1="noc@example.org", REESTSMS="+15550100",
+        EXPOSEAVAIL=1)
+    say("settings file /opt/tolvin/etc/settings")
     print(open(sandbox.SETTINGS).read(), end="", flush=True)
-    say("starting tolvind (without CAP_SYS_BOOT, in its own namespaces); its system log:")
+    say("before the daemon ever ran")
+    tolvinstat(sb)
+    say("starting tolvind in its own namespaces, without CAP_SYS_BOOT; its system log and "
+        "the router tools it runs (stand-ins that record their arguments):")
+    sb.log.echo = True
     daemon = sb.start()
-    time.sleep(5)
-    say("outage: the IPv4 loopback stops answering echo requests; the daemon fails over to ::1")
+    time.sleep(4.5)
+    say("the line works")
+    tolvinstat(sb)
+    say("outage: 127.0.0.1 stops answering, the daemon fails over to ::1")
     sb.sysctl("net.ipv4.icmp_echo_ignore_all", 1)
-    time.sleep(5)
-    say("both addresses silent: failed cycles are counted")
+    time.sleep(4)
+    say("both addresses silent: line failed after 3 failed cycles, lost after 5, PPP restart, "
+        "reboot log line, reboot refused")
     sb.sysctl("net.ipv6.icmp.echo_ignore_all", 1)
-    time.sleep(8)
+    seen = 0
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        time.sleep(1)
+        seen = show_tools(sb, seen)
+        if any(l.text.startswith("line lost") for l in sb.log.snapshot()):
+            break
+    time.sleep(4)
+    seen = show_tools(sb, seen)
+    print("  reboot log: %s" % open("/var/data/system/reboot").read().rstrip(), flush=True)
+    print("  reboot(RB_AUTOBOOT) was refused (no CAP_SYS_BOOT, own PID namespace): "
+          "the daemon %s" % ("probes on" if daemon.alive() else "ENDED"), flush=True)
+    say("during the outage")
+    tolvinstat(sb)
     say("recovery: both addresses answer again")
     sb.icmp_echo(True)
-    time.sleep(5)
+    time.sleep(4)
+    seen = show_tools(sb, seen)
+    say("after recovery")
+    tolvinstat(sb)
+    tolvinstat(sb, "--samples", "5")
+    tolvinstat(sb, "--json")
+    tolvinstat(sb, "--prometheus")
     say("stopping the daemon; the sandbox and everything in it goes away")
     daemon.stop()
 

@@ -28,6 +28,7 @@ import time
 import traceback
 
 DAEMON = "/opt/tolvin/bin/tolvind"
+TOLVINSTAT = "/opt/tolvin/bin/tolvinstat"
 SETTINGS = "/opt/tolvin/etc/settings"
 TOOL_RECORD = "/run/tolvin-tools.record"
 SCENARIO_SECONDS = 120
@@ -267,7 +268,7 @@ class Sandbox:
         # The build tree may sit below one of the paths covered next.
         self.stage = os.path.join(self.root, "stage")
         os.mkdir(self.stage)
-        for program in ("tolvind", "call_counter.so"):
+        for program in ("tolvind", "tolvinstat", "call_counter.so"):
             source = os.path.join(self.build_dir, program)
             if os.path.exists(source):
                 shutil.copy2(source, self.stage)
@@ -286,6 +287,8 @@ class Sandbox:
         for directory in ("/opt/tolvin/bin", "/opt/tolvin/etc"):
             os.makedirs(directory)
         shutil.copy2(os.path.join(self.stage, "tolvind"), DAEMON)
+        if os.path.exists(os.path.join(self.stage, "tolvinstat")):
+            shutil.copy2(os.path.join(self.stage, "tolvinstat"), TOLVINSTAT)
         # Names resolve from /etc/hosts only: no resolver traffic leaves.
         self.write("/etc/nsswitch.conf", "hosts: files\n")
         self.write("/etc/hosts", "127.0.0.1 localhost probe-target\n::1 localhost6 probe-target6\n")
@@ -348,6 +351,14 @@ class Sandbox:
         daemon = Daemon(process)
         self.daemons.append(daemon)
         return daemon
+
+    def tolvinstat(self, *args, user=None):
+        """Runs tolvinstat (as `user` when given); returns (status, stdout, stderr)."""
+        command = [TOLVINSTAT] + list(args)
+        if user is not None:
+            command = ["setpriv", "--reuid", str(user), "--regid", str(user), "--clear-groups"] + command
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
+        return result.returncode, result.stdout.decode(), result.stderr.decode()
 
     def close(self):
         for daemon in self.daemons:

@@ -1,0 +1,259 @@
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tolvinstat/report.h"
+
+namespace {
+
+constexpr time_t NOW = 1796693083;   // 2026-12-08 01:24:43 UTC
+
+struct Block {
+    std::unique_ptr<LinkStats> stats = std::make_unique<LinkStats>();
+    Block() { link_stats_reset(stats.get()); }
+};
+
+// The live block of a short run: 26 probes, the newest two kept in view.
+Block live()
+{
+    Block b;
+    LinkStats& s = *b.stats;
+    s.probes = 26; s.replies = 12; s.rtt_min = 3; s.rtt_max = 6; s.rtt_sum = 57; s.rtt_avg = 4;
+    s.jitter_sum = 8; s.jitter_avg = 0;
+    s.window_probes = 10; s.window_replies = 4; s.window_rtt_min = 3; s.window_rtt_max = 6;
+    s.window_rtt_sum = 19; s.window_rtt_avg = 4; s.window_jitter_sum = 5; s.window_jitter_avg = 1;
+    s.sample_count = 3;
+    s.samples[0] = {int32_t(NOW - 5), 2500, -1};
+    s.samples[1] = {int32_t(NOW - 4), -1, -1};
+    s.samples[2] = {int32_t(NOW - 3), 1234567, 1232067};
+    return b;
+}
+
+const AvailabilityRecord AVAILABILITY = {1796000000, 693083, 650000, 649000};
+
+template <typename F>
+std::string capture(F&& write)
+{
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    write(out);
+    fclose(out);
+    std::string result(text, size);
+    free(text);
+    return result;
+}
+
+class Report : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+    }
+    void TearDown() override
+    {
+        unsetenv("TZ");
+        tzset();
+    }
+};
+
+TEST_F(Report, TableOfALiveBlockWithAvailability)
+{
+    Block b = live();
+    EXPECT_EQ(capture([&](FILE* out) { report_table(out, *b.stats, &AVAILABILITY, NOW); }),
+              "tolvind link statistics, newest sample 3 s ago (3 samples kept)\n"
+              "\n"
+              "                   since start    last 10 probes\n"
+              "probes                      26                10\n"
+              "replies                     12                 4\n"
+              "loss                   53.85 %           60.00 %\n"
+              "rtt min               0.003 ms          0.003 ms\n"
+              "rtt mean              0.004 ms          0.004 ms\n"
+              "rtt max               0.006 ms          0.006 ms\n"
+              "jitter mean           0.000 ms          0.001 ms\n"
+              "\n"
+              "availability since 2026-11-30 00:53:20\n"
+              "monitored            7 d 12 h 33 min\n"
+              "available            7 d 12 h 16 min   (99.85 %)\n");
+}
+
+TEST_F(Report, TableOfAnEmptyBlockShowsNoValues)
+{
+    Block b;
+    EXPECT_EQ(capture([&](FILE* out) { report_table(out, *b.stats, nullptr, NOW); }),
+              "tolvind link statistics: no samples yet\n"
+              "\n"
+              "                   since start    window (empty)\n"
+              "probes                       0                 0\n"
+              "replies                      0                 0\n"
+              "loss                  no value          no value\n"
+              "rtt min               no value          no value\n"
+              "rtt mean              no value          no value\n"
+              "rtt max               no value          no value\n"
+              "jitter mean           no value          no value\n");
+}
+
+TEST_F(Report, JsonCarriesRawFiguresAndNullForNoValue)
+{
+    Block b = live();
+    b.stats->window_rtt_min = -1;
+    b.stats->window_jitter_avg = LINK_STATS_NONE;
+    EXPECT_EQ(capture([&](FILE* out) { report_json(out, *b.stats, &AVAILABILITY, NOW); }),
+              "{\"version\":1,\"samples_kept\":3,\"newest_sample_time\":1796693080,"
+              "\"newest_sample_age_seconds\":3,"
+              "\"long_term\":{\"probes\":26,\"replies\":12,\"rtt_min_us\":3,\"rtt_max_us\":6,"
+              "\"rtt_avg_us\":4,\"rtt_sum_us\":57,\"jitter_avg_us\":0,\"jitter_sum_us\":8},"
+              "\"window\":{\"probes\":10,\"replies\":4,\"rtt_min_us\":null,\"rtt_max_us\":6,"
+              "\"rtt_avg_us\":4,\"rtt_sum_us\":19,\"jitter_avg_us\":null,\"jitter_sum_us\":5},"
+              "\"availability\":{\"start_time\":1796000000,\"elapsed_seconds\":693083,"
+              "\"monitored_seconds\":650000,\"available_seconds\":649000}}\n");
+    Block empty;
+    EXPECT_EQ(capture([&](FILE* out) { report_json(out, *empty.stats, nullptr, NOW); }),
+              "{\"version\":1,\"samples_kept\":0,\"newest_sample_time\":null,"
+              "\"newest_sample_age_seconds\":null,"
+              "\"long_term\":{\"probes\":0,\"replies\":0,\"rtt_min_us\":null,\"rtt_max_us\":null,"
+              "\"rtt_avg_us\":null,\"rtt_sum_us\":0,\"jitter_avg_us\":null,\"jitter_sum_us\":0},"
+              "\"window\":{\"probes\":0,\"replies\":0,\"rtt_min_us\":null,\"rtt_max_us\":null,"
+              "\"rtt_avg_us\":null,\"rtt_sum_us\":0,\"jitter_avg_us\":null,\"jitter_sum_us\":0},"
+              "\"availability\":null}\n");
+}
+
+TEST_F(Report, PrometheusExposition)
+{
+    Block b = live();
+    b.stats->window_rtt_max = -1;
+    b.stats->rtt_max = 1234567;
+    EXPECT_EQ(capture([&](FILE* out) { report_prometheus(out, *b.stats, &AVAILABILITY, NOW); }),
+              "# HELP tolvin_probes_total Echo probes since the daemon started.\n"
+              "# TYPE tolvin_probes_total counter\n"
+              "tolvin_probes_total 26\n"
+              "# HELP tolvin_replies_total Echo probes answered since the daemon started.\n"
+              "# TYPE tolvin_replies_total counter\n"
+              "tolvin_replies_total 12\n"
+              "# HELP tolvin_window_probes Probes in the short-term window.\n"
+              "# TYPE tolvin_window_probes gauge\n"
+              "tolvin_window_probes 10\n"
+              "# HELP tolvin_window_replies Replies counted for the short-term window.\n"
+              "# TYPE tolvin_window_replies gauge\n"
+              "tolvin_window_replies 4\n"
+              "# HELP tolvin_rtt_min_seconds Smallest round-trip time.\n"
+              "# TYPE tolvin_rtt_min_seconds gauge\n"
+              "tolvin_rtt_min_seconds{scope=\"all\"} 0.000003\n"
+              "tolvin_rtt_min_seconds{scope=\"window\"} 0.000003\n"
+              "# HELP tolvin_rtt_mean_seconds Mean round-trip time.\n"
+              "# TYPE tolvin_rtt_mean_seconds gauge\n"
+              "tolvin_rtt_mean_seconds{scope=\"all\"} 0.000004\n"
+              "tolvin_rtt_mean_seconds{scope=\"window\"} 0.000004\n"
+              "# HELP tolvin_rtt_max_seconds Largest round-trip time.\n"
+              "# TYPE tolvin_rtt_max_seconds gauge\n"
+              "tolvin_rtt_max_seconds{scope=\"all\"} 1.234567\n"
+              "# HELP tolvin_jitter_mean_seconds Mean jitter between successive replies.\n"
+              "# TYPE tolvin_jitter_mean_seconds gauge\n"
+              "tolvin_jitter_mean_seconds{scope=\"all\"} 0.000000\n"
+              "tolvin_jitter_mean_seconds{scope=\"window\"} 0.000001\n"
+              "# HELP tolvin_newest_sample_age_seconds Age of the newest probe sample.\n"
+              "# TYPE tolvin_newest_sample_age_seconds gauge\n"
+              "tolvin_newest_sample_age_seconds 3\n"
+              "# HELP tolvin_monitoring_start_time_seconds When availability monitoring began, "
+              "seconds since the epoch.\n"
+              "# TYPE tolvin_monitoring_start_time_seconds gauge\n"
+              "tolvin_monitoring_start_time_seconds 1796000000\n"
+              "# HELP tolvin_monitored_seconds_total Time the line has been monitored.\n"
+              "# TYPE tolvin_monitored_seconds_total counter\n"
+              "tolvin_monitored_seconds_total 650000\n"
+              "# HELP tolvin_available_seconds_total Monitored time with the line available.\n"
+              "# TYPE tolvin_available_seconds_total counter\n"
+              "tolvin_available_seconds_total 649000\n");
+}
+
+TEST_F(Report, SamplesAsCsvNewestLast)
+{
+    Block b = live();
+    EXPECT_EQ(capture([&](FILE* out) { report_samples(out, *b.stats, 2); }),
+              "time,rtt_us,jitter_us\n"
+              "2026-12-08T01:24:39Z,,\n"
+              "2026-12-08T01:24:40Z,1234567,1232067\n");
+    // More than are kept: all of them.
+    std::string all = capture([&](FILE* out) { report_samples(out, *b.stats, 10000); });
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 4);
+}
+
+TEST_F(Report, AWrappedRingShowsItsNewestEntries)
+{
+    Block b;
+    for (int32_t i = 0; i < 10005; ++i)
+        link_stats_record(b.stats.get(), int32_t(NOW) - 10005 + i, i % 3 == 0 ? -1 : 1000 + i, 100);
+    std::string csv = capture([&](FILE* out) { report_samples(out, *b.stats, 3); });
+    // i = 10002 failed; 10003 and 10004 replied, jitter against 10001 and 10003.
+    EXPECT_EQ(csv, "time,rtt_us,jitter_us\n"
+                   "2026-12-08T01:24:40Z,,\n"
+                   "2026-12-08T01:24:41Z,11003,2\n"
+                   "2026-12-08T01:24:42Z,11004,1\n");
+    std::string table = capture([&](FILE* out) { report_table(out, *b.stats, nullptr, NOW); });
+    EXPECT_EQ(table.substr(0, table.find('\n')),
+              "tolvind link statistics, newest sample 1 s ago (10000 samples kept)");
+}
+
+TEST_F(Report, ACorruptSampleCountNeverReadsBeyondTheRing)
+{
+    Block b = live();
+    b.stats->sample_count = 0xFFFFFFFF;
+    std::string csv = capture([&](FILE* out) { report_samples(out, *b.stats, 1); });
+    EXPECT_EQ(csv.rfind("time,rtt_us,jitter_us\n", 0), 0u);
+    EXPECT_NE(capture([&](FILE* out) { report_table(out, *b.stats, nullptr, NOW); })
+                  .find("(10000 samples kept)"), std::string::npos);
+}
+
+TEST(ParseAvailability, ExactlyFourLines)
+{
+    AvailabilityRecord r;
+    EXPECT_TRUE(parse_availability("1796000000\n1\n2\n3\n", &r));
+    EXPECT_EQ(r.start_time, 1796000000);
+    EXPECT_EQ(r.available, 3u);
+    EXPECT_FALSE(parse_availability("", &r));
+    EXPECT_FALSE(parse_availability("1796000000\n1\n", &r));
+    EXPECT_FALSE(parse_availability("1796000000\n1\n2\n3", &r));         // cut short
+    EXPECT_FALSE(parse_availability("1796000000\n1\n2\n3\n5\n", &r));    // a longer record's tail
+}
+
+TEST(Snapshot, AStillBlockIsCopiedAtTheFirstAttempt)
+{
+    auto shared = std::make_unique<LinkStats>();
+    memset(shared.get(), 0x3C, sizeof(LinkStats));
+    link_stats_reset(shared.get());
+    auto out = std::make_unique<LinkStats>();
+    auto scratch = std::make_unique<LinkStats>();
+    EXPECT_TRUE(snapshot_block(shared.get(), out.get(), scratch.get(), 1));
+    EXPECT_EQ(memcmp(out.get(), shared.get(), sizeof(LinkStats)), 0);
+}
+
+TEST(Snapshot, ABlockChangingWhileCopiedIsRefused)
+{
+    auto shared = std::make_unique<LinkStats>();
+    link_stats_reset(shared.get());
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        volatile LinkStats* s = shared.get();
+        for (uint32_t n = 1; !stop.load(std::memory_order_relaxed); ++n)
+            s->samples[LINK_SAMPLES - 1].rtt = int32_t(n);
+    });
+    auto out = std::make_unique<LinkStats>();
+    auto scratch = std::make_unique<LinkStats>();
+    bool refused = false;
+    // Until the writer has had the processor during a pair of copies.
+    for (int i = 0; i < 200000 && !refused; ++i)
+        refused = !snapshot_block(shared.get(), out.get(), scratch.get(), 2);
+    stop = true;
+    writer.join();
+    EXPECT_TRUE(refused);
+}
+
+} // namespace
