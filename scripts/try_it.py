@@ -82,6 +82,10 @@ def scenario_try_it(sb):
     tolvinstat(sb, "--prometheus")
     say("stopping the daemon; the sandbox and everything in it goes away")
     daemon.stop()
+    alarms = [l.text.split(",")[0] for l in sb.log.snapshot() if l.level == sandbox.LOG_WARNING]
+    sandbox.check(alarms == ["line failed", "line lost", "line re-established"],
+                  "alarms raised: %r" % alarms)
+    sandbox.check(len(sb.tool_calls()) == 8, "tool runs: %d" % len(sb.tool_calls()))
 
 
 if __name__ == "__main__":

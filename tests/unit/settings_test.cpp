@@ -176,4 +176,15 @@ TEST_F(ReadSettings, MissingFileGivesZerosAndEmptyStrings)
     EXPECT_EQ(settings.expose_avail, 0u);
 }
 
+TEST(SampleSettings, HoldsEveryKeyOnce)
+{
+    FILE* file = fopen(SAMPLE_SETTINGS_PATH, "r");
+    ASSERT_NE(file, nullptr);
+    for (const SettingKey& entry : settings_keys)
+        EXPECT_NE(settings_find(file, entry.key), nullptr) << entry.key;
+    EXPECT_EQ(settings_get_uint(file, "MOD_TOLVIN_PINGINT"), 10u);
+    EXPECT_STREQ(settings_find(file, "MOD_TOLVIN_IPADDR2"), "");
+    fclose(file);
+}
+
 } // namespace
