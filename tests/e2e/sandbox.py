@@ -254,6 +254,8 @@ class Daemon:
 class Sandbox:
     def __init__(self, build_dir, root):
         self.build_dir = build_dir
+        # A daemon built with the sanitizers: nothing else may be preloaded.
+        self.sanitized = os.path.exists(os.path.join(build_dir, "tolvin-sanitized"))
         self.root = root
         self.daemons = []
         self._mount_all()

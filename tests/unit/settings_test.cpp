@@ -143,7 +143,8 @@ TEST_F(ReadSettings, FillsEveryFieldFromItsKey)
         text += std::string(entry.key) + "=" + std::to_string(1000 + i) + "\n";
     }
     write(text);
-    ModuleSettings settings;
+    // Held like the daemon's own record: its strings live as long as the process.
+    static ModuleSettings settings;
     read_settings_from(path.c_str(), settings);
     const auto* base = reinterpret_cast<const unsigned char*>(&settings);
     for (size_t i = 0; i < SETTINGS_KEY_COUNT; ++i) {
