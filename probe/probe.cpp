@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netdb.h>
 #include <netinet/icmp6.h>
@@ -35,6 +36,35 @@ ProbeSession session = {nullptr, {}, -1, nullptr, nullptr, 0, 0, 0};
 bool session_is_ipv4()
 {
     return session.destination.ss_family == AF_INET;
+}
+
+// A socket filter that lets through only datagrams carrying this session's
+// identifier, so that foreign ICMP never fills the socket's queue and crowds
+// out the reply. IPv4 datagrams start with the IP header; ICMPv6 ones with
+// the message itself.
+void attach_identifier_filter(int fd, bool ipv4, const uint8_t* request)
+{
+    const uint32_t identifier = uint32_t(request[4]) << 8 | request[5];  // as BPF loads it
+    sock_filter ipv4_code[] = {
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),             // x = IP header length
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),              // identifier behind it
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, identifier, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_filter ipv6_code[] = {
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 4),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, identifier, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_fprog program;
+    if (ipv4)
+        program = {sizeof ipv4_code / sizeof ipv4_code[0], ipv4_code};
+    else
+        program = {sizeof ipv6_code / sizeof ipv6_code[0], ipv6_code};
+    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == -1)
+        host_log(LOG_WARNING, "can not set socket option SO_ATTACH_FILTER: %s", strerror(errno));
 }
 
 bool is_transient_resolver_error(int code)
@@ -126,6 +156,7 @@ ProbeResult set_up(const char* address, uint32_t payload_size)
     const uint8_t fill = uint8_t(rand());
     echo_request_init(session.send_packet, session.send_size,
                       ipv4 ? ECHO_REQUEST_TYPE_V4 : ECHO_REQUEST_TYPE_V6, identifier, fill);
+    attach_identifier_filter(session.probe_socket, ipv4, session.send_packet);
     session.destination_str = address;
     return PROBE_REPLY;
 }
