@@ -1,4 +1,5 @@
 #include <array>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -45,6 +46,24 @@ TEST(EchoRequest, LayoutOfTheFirstRequest)
     for (size_t i = 8; i < packet.size(); ++i)
         EXPECT_EQ(packet[i], 0xA7) << i;
     EXPECT_EQ(network_order_sum(packet), 0xFFFF);
+}
+
+TEST(EchoRequest, IdentifierNativeSequenceBigEndianOnAnyMachine)
+{
+    auto packet = request(3, 0x1234, 0x5A);
+    for (int i = 0; i < 0x102; ++i)
+        echo_request_next(packet.data(), uint32_t(packet.size()), true);
+    // The identifier as the machine stores a 16-bit number.
+    if constexpr (std::endian::native == std::endian::little) {
+        EXPECT_EQ(packet[4], 0x34);
+        EXPECT_EQ(packet[5], 0x12);
+    } else {
+        EXPECT_EQ(packet[4], 0x12);
+        EXPECT_EQ(packet[5], 0x34);
+    }
+    EXPECT_EQ(packet[6], 0x01);                           // sequence 0x0102, big-endian
+    EXPECT_EQ(packet[7], 0x02);
+    EXPECT_EQ(network_order_sum(packet), 0xFFFF);        // valid on the wire
 }
 
 TEST(EchoRequest, ChecksumValidForOddEvenAndEmptyPayloads)

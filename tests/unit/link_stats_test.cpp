@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -45,15 +46,51 @@ TEST(LinkStats, ResetValuesAndTagBytes)
     EXPECT_EQ(b->window_jitter_sum, 0u);
     EXPECT_EQ(b->window_jitter_avg, 0xFFFFFFFFu);
     EXPECT_EQ(b->sample_count, 0u);
+    // "data" from the most significant byte down, in native order.
     const auto* bytes = reinterpret_cast<const uint8_t*>(b.stats.get());
-    EXPECT_EQ(bytes[76], 0x61);
-    EXPECT_EQ(bytes[77], 0x74);
-    EXPECT_EQ(bytes[78], 0x61);
-    EXPECT_EQ(bytes[79], 0x64);
+    const uint8_t tag[4] = {'d', 'a', 't', 'a'};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(bytes[76 + i], std::endian::native == std::endian::little ? tag[3 - i] : tag[i]) << i;
     // Padding and ring entries are left as they were.
     EXPECT_EQ(b->padding_28, 0x5A5A5A5Au);
     EXPECT_EQ(b->padding_120084, 0x5A5A5A5Au);
     EXPECT_EQ(b->samples[0].rtt, 0x5A5A5A5A);
+}
+
+// The bytes a reader finds at an offset: the value in the machine's order.
+template <typename T>
+void expect_native_at(const LinkStats& stats, size_t offset, T value)
+{
+    uint8_t expected[sizeof(T)];
+    for (size_t i = 0; i < sizeof(T); ++i) {
+        size_t shift = std::endian::native == std::endian::little ? i : sizeof(T) - 1 - i;
+        expected[i] = uint8_t(uint64_t(value) >> (8 * shift));
+    }
+    EXPECT_EQ(memcmp(reinterpret_cast<const uint8_t*>(&stats) + offset, expected, sizeof(T)), 0)
+        << "offset " << offset;
+}
+
+TEST(LinkStats, FieldsSitAtTheirOffsetsInNativeOrder)
+{
+    Block b;
+    b.record(0x01020304, 0, 0x0A0B0C0D);
+    b.record(0x01020310, 0, 0x0A0B0C0E);
+    const LinkStats& s = *b.stats;
+    expect_native_at<uint32_t>(s, 0, 2);                       // probes
+    expect_native_at<uint32_t>(s, 4, 2);                       // replies
+    expect_native_at<int32_t>(s, 8, 0x01020304);               // rtt_min
+    expect_native_at<int32_t>(s, 12, 0x01020310);              // rtt_max
+    expect_native_at<uint64_t>(s, 16, 0x02040614ull);          // rtt_sum
+    expect_native_at<uint32_t>(s, 24, 0x0102030A);             // rtt_avg
+    expect_native_at<uint64_t>(s, 32, 12);                     // jitter_sum
+    expect_native_at<uint32_t>(s, 40, 12);                     // jitter_avg
+    expect_native_at<uint32_t>(s, 52, 0xFFFFFFFF);             // window_rtt_min, S = 0
+    expect_native_at<uint32_t>(s, 76, 0x64617461);             // tag
+    expect_native_at<uint32_t>(s, 80, 2);                      // sample_count
+    expect_native_at<int32_t>(s, 84, 0x0A0B0C0D);              // samples[0].timestamp
+    expect_native_at<int32_t>(s, 88, 0x01020304);              // samples[0].rtt
+    expect_native_at<int32_t>(s, 92, -1);                      // samples[0].jitter
+    expect_native_at<int32_t>(s, 96 + 8, 12);                  // samples[1].jitter
 }
 
 TEST(LinkStats, FirstAndSecondSuccessAcrossFailures)
