@@ -136,11 +136,6 @@ const AvailabilityRecord& availability_record()
     return record;
 }
 
-const AvailabilityRun& availability_run()
-{
-    return run;
-}
-
 void availability_write(FILE* stream, const char* path, const AvailabilityRecord& rec)
 {
     // Four numbers of at most 20 digits and a sign each.

@@ -39,7 +39,6 @@ void availability_begin(bool continuation, time_t now);
 void availability_update(uint32_t failure_streak, time_t now);
 
 const AvailabilityRecord& availability_record();
-const AvailabilityRun& availability_run();
 
 // The accounting alone, for a record and run held elsewhere.
 void availability_setup(AvailabilityRecord& record, AvailabilityRun& run, bool continuation,

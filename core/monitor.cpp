@@ -19,6 +19,11 @@ uint32_t timeout_for(const ModuleSettings& settings, uint32_t target)
     return interval < MAX_PROBE_TIMEOUT_SECONDS ? interval : MAX_PROBE_TIMEOUT_SECONDS;
 }
 
+void record(const ModuleSettings& settings, time_t when, int32_t rtt_usec)
+{
+    link_stats_record(state.stats, int32_t(when), rtt_usec, settings.short_term);
+}
+
 ProbeResult probe(const ModuleSettings& settings, uint32_t target, uint32_t* rtt_usec)
 {
     return echo_probe(settings.address[target], settings.size[target],
@@ -54,7 +59,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
 
     if (result == PROBE_REPLY) {
         state.failure_streak = 0;
-        link_stats_record(state.stats, int32_t(now), int32_t(rtt_usec), settings.short_term);
+        record(settings, now, int32_t(rtt_usec));
         if (settings.log_all)
             host_log(LOG_INFO, "Ping to %s: successful with response in %.1f ms",
                      settings.address[target], rtt_usec * 0.001);
@@ -64,7 +69,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
     }
 
     state.failure_streak += 1;
-    link_stats_record(state.stats, int32_t(now), LINK_RTT_NONE, settings.short_term);
+    record(settings, now, LINK_RTT_NONE);
     uint32_t other = target;
     if (target == 1)
         other = 0;
@@ -81,8 +86,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
         if (second == PROBE_REPLY) {
             // The cycle does not count as failed, but the streak is not reset.
             state.failure_streak -= 1;
-            link_stats_record(state.stats, int32_t(failover_time), int32_t(rtt_usec),
-                              settings.short_term);
+            record(settings, failover_time, int32_t(rtt_usec));
             if (settings.log_all)
                 host_log(LOG_INFO,
                          "Ping to %s and %s: first failed with no response, but second was "
@@ -90,8 +94,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
                          settings.address[target], settings.address[other], rtt_usec * 0.001);
         } else {
             // A fatal fail-over probe counts as no reply; the loop goes on.
-            link_stats_record(state.stats, int32_t(failover_time), LINK_RTT_NONE,
-                              settings.short_term);
+            record(settings, failover_time, LINK_RTT_NONE);
             if (second == PROBE_NO_REPLY && settings.log_all)
                 host_log(LOG_INFO,
                          "Ping to %s and %s: failed with no response (occurrence %u in a series)",

@@ -63,6 +63,23 @@ void json_number(FILE* out, const char* name, int64_t value, bool comma = true)
         fprintf(out, "\"%s\":%" PRId64 "%s", name, value, comma ? "," : "");
 }
 
+// One object of figures; the long-term and the window ones share its keys.
+void json_figures(FILE* out, const char* name, uint32_t probes, uint32_t replies, int32_t rtt_min,
+                  int32_t rtt_max, int64_t rtt_avg, int64_t rtt_sum, int64_t jitter_avg,
+                  int64_t jitter_sum)
+{
+    fprintf(out, "\"%s\":{", name);
+    json_number(out, "probes", probes);
+    json_number(out, "replies", replies);
+    json_number(out, "rtt_min_us", rtt_min);
+    json_number(out, "rtt_max_us", rtt_max);
+    json_number(out, "rtt_avg_us", rtt_avg);
+    json_number(out, "rtt_sum_us", rtt_sum);
+    json_number(out, "jitter_avg_us", jitter_avg);
+    json_number(out, "jitter_sum_us", jitter_sum, false);
+    fputc('}', out);
+}
+
 void metric_header(FILE* out, const char* name, const char* type, const char* help)
 {
     fprintf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
@@ -140,25 +157,14 @@ void report_json(FILE* out, const LinkStats& stats, const AvailabilityRecord* av
     json_number(out, "samples_kept", samples_kept(stats));
     json_number(out, "newest_sample_time", has_newest(stats) ? stats.samples[samples_kept(stats) - 1].timestamp : -1);
     json_number(out, "newest_sample_age_seconds", has_newest(stats) ? newest_age(stats, now) : -1);
-    fprintf(out, "\"long_term\":{");
-    json_number(out, "probes", stats.probes);
-    json_number(out, "replies", stats.replies);
-    json_number(out, "rtt_min_us", stats.rtt_min);
-    json_number(out, "rtt_max_us", stats.rtt_max);
-    json_number(out, "rtt_avg_us", average(stats.rtt_avg));
-    json_number(out, "rtt_sum_us", int64_t(stats.rtt_sum & INT64_MAX));
-    json_number(out, "jitter_avg_us", average(stats.jitter_avg));
-    json_number(out, "jitter_sum_us", int64_t(stats.jitter_sum & INT64_MAX), false);
-    fprintf(out, "},\"window\":{");
-    json_number(out, "probes", stats.window_probes);
-    json_number(out, "replies", stats.window_replies);
-    json_number(out, "rtt_min_us", stats.window_rtt_min);
-    json_number(out, "rtt_max_us", stats.window_rtt_max);
-    json_number(out, "rtt_avg_us", average(stats.window_rtt_avg));
-    json_number(out, "rtt_sum_us", stats.window_rtt_sum);
-    json_number(out, "jitter_avg_us", average(stats.window_jitter_avg));
-    json_number(out, "jitter_sum_us", stats.window_jitter_sum, false);
-    fprintf(out, "},\"availability\":");
+    json_figures(out, "long_term", stats.probes, stats.replies, stats.rtt_min, stats.rtt_max,
+                 average(stats.rtt_avg), int64_t(stats.rtt_sum & INT64_MAX),
+                 average(stats.jitter_avg), int64_t(stats.jitter_sum & INT64_MAX));
+    fputc(',', out);
+    json_figures(out, "window", stats.window_probes, stats.window_replies, stats.window_rtt_min,
+                 stats.window_rtt_max, average(stats.window_rtt_avg), stats.window_rtt_sum,
+                 average(stats.window_jitter_avg), stats.window_jitter_sum);
+    fprintf(out, ",\"availability\":");
     if (availability == nullptr) {
         fprintf(out, "null}\n");
         return;

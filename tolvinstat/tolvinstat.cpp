@@ -1,5 +1,6 @@
 // tolvinstat: shows what tolvind publishes, without ever changing it.
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,11 +35,18 @@ const char* const USAGE =
 
 enum Mode { MODE_TABLE, MODE_JSON, MODE_PROMETHEUS, MODE_SAMPLES, MODE_WATCH };
 
-[[noreturn]] void fail(int status, const char* format, const char* detail = "")
+const char* const PERMISSION_DENIED =
+    "permission denied: the statistics belong to the user tolvind runs as";
+const char* const NOT_THE_BLOCK = "the segment under tolvind's key is not its statistics block";
+
+[[noreturn]] __attribute__((format(printf, 2, 3))) void fail(int status, const char* format, ...)
 {
+    va_list args;
+    va_start(args, format);
     fprintf(stderr, "tolvinstat: ");
-    fprintf(stderr, format, detail);
+    vfprintf(stderr, format, args);
     fputc('\n', stderr);
+    va_end(args);
     exit(status);
 }
 
@@ -63,23 +71,23 @@ const LinkStats* attach_read_only()
     int id = shmget(key, 0, 0);
     if (id == -1) {
         if (errno == ENOENT)
-            fail(EXIT_NO_SEGMENT, "no statistics: tolvind has not run since boot%s");
+            fail(EXIT_NO_SEGMENT, "no statistics: tolvind has not run since boot");
         if (errno == EACCES)
-            fail(1, "permission denied: the statistics belong to the user tolvind runs as%s");
+            fail(1, "%s", PERMISSION_DENIED);
         fail(1, "cannot find the statistics: %s", strerror(errno));
     }
     shmid_ds info;
     if (shmctl(id, IPC_STAT, &info) == -1) {
         if (errno == EACCES)
-            fail(1, "permission denied: the statistics belong to the user tolvind runs as%s");
+            fail(1, "%s", PERMISSION_DENIED);
         fail(1, "cannot examine the statistics: %s", strerror(errno));
     }
     if (info.shm_segsz < sizeof(LinkStats))
-        fail(1, "the segment under tolvind's key is not its statistics block%s");
+        fail(1, "%s", NOT_THE_BLOCK);
     void* address = shmat(id, nullptr, SHM_RDONLY);
     if (address == reinterpret_cast<void*>(-1)) {
         if (errno == EACCES)
-            fail(1, "permission denied: the statistics belong to the user tolvind runs as%s");
+            fail(1, "%s", PERMISSION_DENIED);
         fail(1, "cannot attach the statistics: %s", strerror(errno));
     }
     return static_cast<const LinkStats*>(address);
@@ -109,9 +117,9 @@ bool read_availability(AvailabilityRecord* record)
 void show(Mode mode, const LinkStats* shared, LinkStats* block, LinkStats* scratch, unsigned long count)
 {
     if (!snapshot_block(shared, block, scratch, SNAPSHOT_ATTEMPTS))
-        fail(1, "the statistics kept changing while being read; try again%s");
+        fail(1, "the statistics kept changing while being read; try again");
     if (block->tag != LINK_STATS_TAG)
-        fail(1, "the segment under tolvind's key is not its statistics block%s");
+        fail(1, "%s", NOT_THE_BLOCK);
     AvailabilityRecord availability;
     const AvailabilityRecord* avail = read_availability(&availability) ? &availability : nullptr;
     time_t now = time(nullptr);

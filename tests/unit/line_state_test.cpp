@@ -15,6 +15,7 @@
 #include "tests/unit/fake_host.h"
 #include "tests/unit/fake_probe.h"
 #include "tests/unit/fake_runner.h"
+#include "tests/unit/temp_file.h"
 
 namespace {
 
@@ -49,17 +50,13 @@ protected:
         fake_host_reset(START);
         fake_probe_reset();
         fake_runner_reset();
-        char name[] = "/tmp/tolvin-reboot-log-XXXXXX";
-        int fd = mkstemp(name);
-        close(fd);
-        reboot_log = name;
+        ASSERT_FALSE(reboot_log.empty());
         line_state_use_reboot_log(reboot_log.c_str());
         link_stats_reset(stats.get());
         monitor_begin(s, stats.get(), START);
     }
     void TearDown() override
     {
-        unlink(reboot_log.c_str());
         line_state_use_reboot_log(REBOOT_LOG_PATH);
         unsetenv("TZ");
         tzset();
@@ -90,7 +87,8 @@ protected:
     }
     ModuleSettings s;
     std::unique_ptr<LinkStats> stats = std::make_unique<LinkStats>();
-    std::string reboot_log;
+    TempFile file{"tolvin-reboot-log"};
+    const std::string& reboot_log = file.path;
 };
 
 TEST_F(LineStateMachine, FailedAfterThreeLostAfterFiveBackAtTheNextSuccess)

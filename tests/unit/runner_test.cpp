@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "alarm/runner.h"
+#include "tests/unit/temp_file.h"
 
 #ifndef FD_REPORT_PATH
 #error "FD_REPORT_PATH must name the fd_report helper"
@@ -20,15 +21,7 @@ namespace {
 
 class RunProgram : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char name[] = "/tmp/tolvin-runner-XXXXXX";
-        int fd = mkstemp(name);
-        ASSERT_NE(fd, -1);
-        close(fd);
-        report = name;
-    }
-    void TearDown() override { unlink(report.c_str()); }
+    void SetUp() override { ASSERT_FALSE(report.empty()); }
 
     std::vector<std::string> lines(const char* prefix)
     {
@@ -40,7 +33,8 @@ protected:
         }
         return found;
     }
-    std::string report;
+    TempFile file{"tolvin-runner"};
+    const std::string& report = file.path;
 };
 
 TEST_F(RunProgram, ArgumentsArriveAsTheyWereGiven)

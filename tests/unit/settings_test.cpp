@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "settings/settings.h"
+#include "tests/unit/temp_file.h"
 
 static_assert(std::is_standard_layout_v<ModuleSettings>);
 
@@ -117,22 +118,15 @@ TEST(SettingsKeys, SixtyDistinctKeysEachWithItsOwnField)
 
 class ReadSettings : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char name[] = "/tmp/tolvin-settings-XXXXXX";
-        int fd = mkstemp(name);
-        ASSERT_NE(fd, -1);
-        close(fd);
-        path = name;
-    }
-    void TearDown() override { unlink(path.c_str()); }
+    void SetUp() override { ASSERT_FALSE(path.empty()); }
     void write(const std::string& text)
     {
         FILE* f = fopen(path.c_str(), "w");
         fputs(text.c_str(), f);
         fclose(f);
     }
-    std::string path;
+    TempFile file{"tolvin-settings"};
+    const std::string& path = file.path;
 };
 
 TEST_F(ReadSettings, FillsEveryFieldFromItsKey)
