@@ -328,6 +328,14 @@ class Sandbox:
         with open(TOOL_RECORD) as f:
             return [(entry["argv"], entry["fds"]) for entry in map(json.loads, f)]
 
+    def wait_tool_calls(self, count, timeout=15.0):
+        """The tool runs once there are `count` of them (alarms run their
+        tools one after another, after the alarm's log line)."""
+        deadline = time.monotonic() + timeout
+        while len(self.tool_calls()) < count and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return self.tool_calls()
+
     def sysctl(self, key, value):
         with open("/proc/sys/" + key.replace(".", "/"), "w") as f:
             f.write(str(value))

@@ -72,7 +72,7 @@ def scenario_outage_and_recovery(sb):
          'Router "%s" line re-established\n%s' % (ROUTER, cap(back_text))],
         ["/usr/bin/sms", "+1 2 3", ('Router "%s" line re-established (%s)' % (ROUTER, back_text))[:159]],
     ]
-    calls = sb.tool_calls()
+    calls = sb.wait_tool_calls(len(expected))
     argvs = [argv for argv, _ in calls]
     check(argvs == expected, "tool calls:\n%s\nexpected:\n%s" % (
         "\n".join(map(repr, argvs)), "\n".join(map(repr, expected))))
