@@ -46,18 +46,24 @@ def scenario_first_start_creates_directory_and_file(sb):
     check(elapsed == monitored == available and 1 <= elapsed <= 3, "record %r" % read_record())
 
 
+def run_until_successes(sb, count, *args):
+    """Starts the daemon, waits for `count` successful cycles of this run and
+    kills it once the last cycle's update has had time to reach the file
+    (the success is logged before the cycle writes its figures)."""
+    first = len(sb.log.snapshot())
+    daemon = sb.start(*args)
+    wait_successes(sb, count, start=first)
+    time.sleep(0.4)                                 # the next cycle is 1 s away
+    daemon.stop()
+    return read_record()
+
+
 def scenario_restarts_with_and_without_continuation(sb):
     sb.settings(IPADDR="127.0.0.1", PINGINT=1, LOGALL=1, EXPOSEAVAIL=1)
-    daemon = sb.start()
-    index = wait_successes(sb, 3)
-    daemon.stop()
-    first = read_record()
+    first = run_until_successes(sb, 3)
     time.sleep(3)                                   # the daemon is down
     # Without -c the gap is neither monitored nor available.
-    daemon = sb.start()
-    index = wait_successes(sb, 3, start=index + 1)
-    daemon.stop()
-    second = read_record()
+    second = run_until_successes(sb, 3)
     check(second[0] == first[0], "start_time changed")
     grown = second[2] - first[2]
     check(1 <= grown <= 3, "monitored grew by %d over a run of about 2 s" % grown)
@@ -65,10 +71,7 @@ def scenario_restarts_with_and_without_continuation(sb):
     check(second[1] - first[1] >= 5, "elapsed counts the gap: %r then %r" % (first, second))
     time.sleep(3)
     # With -c the gap counts as monitored and available.
-    daemon = sb.start("-c")
-    wait_successes(sb, 3, start=index + 1)
-    daemon.stop()
-    third = read_record()
+    third = run_until_successes(sb, 3, "-c")
     grown = third[2] - second[2]
     check(5 <= grown <= 8, "monitored grew by %d over a gap of 3 s and a run of 2 s" % grown)
     check(third[3] - second[3] == grown, "available %r then %r" % (second, third))
