@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <linux/filter.h>
-#include <linux/icmp.h>
 #include <netdb.h>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
@@ -15,8 +14,19 @@
 
 #include "core/host.h"
 #include "probe/echo.h"
+#include "probe/reply_wait.h"
 
 namespace {
+
+// The ICMP type filter of Linux's raw IPv4 sockets: option 1 at level SOL_RAW,
+// a mask in which a set bit t blocks ICMP type t. Its kernel header clashes
+// with the C library's (musl's) definitions of the IPv6 records, so the two
+// are stated here.
+constexpr int RAW_ICMP_FILTER = 1;
+struct RawIcmpFilter {
+    uint32_t blocked_types;
+};
+static_assert(sizeof(RawIcmpFilter) == 4);
 
 struct ProbeSession {
     const char* destination_str;       // the caller's text; null: no target
@@ -137,8 +147,8 @@ ProbeResult set_up(const char* address, uint32_t payload_size)
     const uint16_t identifier = uint16_t(getpid());
 
     if (ipv4) {
-        icmp_filter filter = {0xFFFFFFFEu};  // only type 0, echo reply, passes
-        if (setsockopt(session.probe_socket, SOL_RAW, ICMP_FILTER, &filter, sizeof filter) == -1)
+        RawIcmpFilter filter = {0xFFFFFFFEu};  // only type 0, echo reply, passes
+        if (setsockopt(session.probe_socket, SOL_RAW, RAW_ICMP_FILTER, &filter, sizeof filter) == -1)
             host_log(LOG_WARNING, "can not set socket option ICMP_FILTER: %s", strerror(errno));
     } else {
         int offset = 2;
@@ -197,31 +207,41 @@ ProbeResult echo_probe(const char* address, uint32_t payload_size,
         host_log(LOG_WARNING, "sending ping request: sent %u bytes, should be %u bytes",
                  unsigned(sent), session.send_size);
 
-    // One deadline for the whole call: select() writes the time not slept back
-    // into `remaining`, so every wait continues from where the last one ended.
-    timeval remaining = {time_t(timeout_seconds), 0};
+    const uint64_t sent_nsec = host_monotonic_nsec();
+    const ReplyWait wait = {session.probe_socket, session.receive_packet, session.receive_size, ipv4,
+                            session.send_packet, session.send_size, session.payload_size};
+    return await_echo_reply(wait, timeout_seconds, sent_nsec, rtt_out);
+}
+
+ProbeResult await_echo_reply(const ReplyWait& wait, uint32_t timeout_seconds, uint64_t sent_nsec,
+                             uint32_t* rtt_out)
+{
+    // One deadline for the whole call, kept here from the monotonic clock:
+    // every wait after a datagram that did not match goes on with what is
+    // left, whatever the readiness call does with its own timeout.
+    const uint64_t timeout_nsec = uint64_t(timeout_seconds) * 1000000000u;
+    uint64_t waited_nsec = 0;
     for (;;) {
-        fd_set read_set;
-        FD_ZERO(&read_set);
-        FD_SET(session.probe_socket, &read_set);
-        int ready = select(session.probe_socket + 1, &read_set, nullptr, nullptr, &remaining);
+        const uint64_t left_usec = (timeout_nsec - waited_nsec) / 1000u;
+        const int ready = host_wait_readable(wait.fd, left_usec);
+        const uint64_t now_nsec = host_monotonic_nsec();
+        waited_nsec = now_nsec > sent_nsec ? now_nsec - sent_nsec : 0;
+        if (waited_nsec > timeout_nsec)
+            waited_nsec = timeout_nsec;
         if (ready <= 0)
             return PROBE_NO_REPLY;
-        if (!FD_ISSET(session.probe_socket, &read_set))
-            continue;
-        ssize_t received = recv(session.probe_socket, session.receive_packet, session.receive_size, 0);
+        ssize_t received = recv(wait.fd, wait.receive_packet, wait.receive_size, 0);
         if (received <= 0)
             continue;
         uint32_t reply_bytes = 0;
-        if (!echo_reply_matches(session.receive_packet, size_t(received), ipv4,
-                                session.send_packet, &reply_bytes))
+        if (!echo_reply_matches(wait.receive_packet, size_t(received), wait.ipv4, wait.request,
+                                &reply_bytes))
             continue;
-        if (reply_bytes != session.send_size)
+        if (reply_bytes != wait.send_size)
             host_log(LOG_WARNING,
                      "ping reply has different size: send was %u data bytes, received was %u data bytes",
-                     session.payload_size, reply_bytes - ECHO_HEADER_BYTES);
-        *rtt_out = 1000000u * (timeout_seconds - uint32_t(remaining.tv_sec))
-                   - uint32_t(remaining.tv_usec);
+                     wait.payload_size, reply_bytes - ECHO_HEADER_BYTES);
+        *rtt_out = uint32_t(waited_nsec / 1000u);
         return PROBE_REPLY;
     }
 }
