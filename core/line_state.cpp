@@ -12,6 +12,7 @@ namespace {
 
 LineState state = LINE_OK;
 const char* reboot_log_path = REBOOT_LOG_PATH;
+const char* firmware_pid_path = FIRMWARE_UPDATE_PID_PATH;
 
 // Seconds since the last success (or since the loop began). A clock set back
 // makes the difference negative; it counts as 0, never as a huge number.
@@ -33,6 +34,29 @@ bool criterion_met(uint32_t count_threshold, uint32_t seconds_threshold, uint64_
 void raise_alarm(const char* name, const char* text)
 {
     host_log(LOG_WARNING, "%s, %s", name, text);
+}
+
+// The router's check greps the process list for the pid file's text, so it
+// also matches a number that stands anywhere in that list: inside a longer
+// pid, a size, a command line (its own grep's included). It decides only
+// while the file names a process that is alive.
+bool firmware_updater_alive()
+{
+    FILE* file = fopen(firmware_pid_path, "re");
+    if (file == nullptr)
+        return false;
+    char text[64];
+    size_t length = fread(text, 1, sizeof text - 1, file);
+    bool whole = length < sizeof text - 1 || feof(file);
+    fclose(file);
+    text[length] = '\0';
+    int32_t pid = whole ? parse_pid_text(text) : 0;
+    return pid > 0 && host_process_alive(pid);
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
 } // namespace
@@ -122,11 +146,35 @@ void line_state_use_reboot_log(const char* path)
     reboot_log_path = path;
 }
 
+void line_state_use_firmware_pid_file(const char* path)
+{
+    firmware_pid_path = path;
+}
+
+int32_t parse_pid_text(const char* text)
+{
+    while (is_blank(*text))
+        ++text;
+    int64_t pid = 0;
+    const char* digits = text;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        pid = pid * 10 + (*text - '0');
+        if (pid > INT32_MAX)
+            return 0;
+    }
+    if (text == digits)
+        return 0;
+    while (is_blank(*text))
+        ++text;
+    return *text == '\0' ? int32_t(pid) : 0;
+}
+
 void reboot_for_line_lost()
 {
     // The shell interprets the pipeline and the command substitution; the
     // command line is fixed, nothing from the settings enters it.
-    while (run_program("/bin/sh", "-c", FIRMWARE_UPDATE_CHECK, static_cast<const char*>(nullptr)) == 0)
+    while (run_program("/bin/sh", "-c", FIRMWARE_UPDATE_CHECK, static_cast<const char*>(nullptr)) == 0
+           && firmware_updater_alive())
         host_sleep(FIRMWARE_UPDATE_POLL_SECONDS);
 
     FILE* log = fopen(reboot_log_path, "ae");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 #include "alarm/notify.h"
@@ -13,6 +14,7 @@ enum LineState { LINE_OK = 0, LINE_FAILED = 1, LINE_LOST = 2 };
 inline constexpr size_t ALARM_TEXT_BYTES = 64;
 
 inline constexpr const char* REBOOT_LOG_PATH = "/var/data/system/reboot";
+inline constexpr const char* FIRMWARE_UPDATE_PID_PATH = "/var/run/fwupdate.pid";
 inline constexpr const char* FIRMWARE_UPDATE_CHECK = "ps|grep -q `cat /var/run/fwupdate.pid`";
 inline constexpr unsigned FIRMWARE_UPDATE_POLL_SECONDS = 10;
 
@@ -29,8 +31,16 @@ void on_probe_failure(const ModuleSettings& settings);
 void describe_last_success(char (&text)[ALARM_TEXT_BYTES], EventKind kind, time_t time);
 
 // Waits for a running firmware update, appends to the reboot log, syncs and
-// reboots. Returns when the reboot was refused.
+// reboots. Returns when the reboot was refused. The update counts as running
+// while the router's check command line says so and the pid file names a
+// live process.
 void reboot_for_line_lost();
 
-// Where the reboot log line goes (REBOOT_LOG_PATH unless a test says else).
+// The process id a pid file's text names: decimal digits between optional
+// white space, 1 to 2^31 - 1. 0 for anything else.
+int32_t parse_pid_text(const char* text);
+
+// Where the reboot log line goes and the updater's pid file is read
+// (REBOOT_LOG_PATH and FIRMWARE_UPDATE_PID_PATH unless a test says else).
 void line_state_use_reboot_log(const char* path);
+void line_state_use_firmware_pid_file(const char* path);

@@ -52,12 +52,14 @@ protected:
         fake_runner_reset();
         ASSERT_FALSE(reboot_log.empty());
         line_state_use_reboot_log(reboot_log.c_str());
+        line_state_use_firmware_pid_file(pid_file.path.c_str());
         link_stats_reset(stats.get());
         monitor_begin(s, stats.get(), START);
     }
     void TearDown() override
     {
         line_state_use_reboot_log(REBOOT_LOG_PATH);
+        line_state_use_firmware_pid_file(FIRMWARE_UPDATE_PID_PATH);
         unsetenv("TZ");
         tzset();
     }
@@ -87,8 +89,13 @@ protected:
     }
     ModuleSettings s;
     std::unique_ptr<LinkStats> stats = std::make_unique<LinkStats>();
+    void write_pid_file(const char* text)
+    {
+        std::ofstream(pid_file.path) << text;
+    }
     TempFile file{"tolvin-reboot-log"};
     const std::string& reboot_log = file.path;
+    TempFile pid_file{"tolvin-fwupdate-pid"};
 };
 
 TEST_F(LineStateMachine, FailedAfterThreeLostAfterFiveBackAtTheNextSuccess)
@@ -162,6 +169,8 @@ TEST_F(LineStateMachine, RebootWaitsForAFirmwareUpdate)
 {
     s.lost_num = 1;
     s.lost_reboot = 1;
+    write_pid_file("4711\n");
+    fake_host.processes_ending_at = {{4711, START + 3600}};
     fake_runner.statuses = {0, 0, 1 << 8};   // the updater is listed twice, then gone
     cycles("n");
     EXPECT_EQ(fake_runner.calls.size(), 3u);
@@ -171,6 +180,57 @@ TEST_F(LineStateMachine, RebootWaitsForAFirmwareUpdate)
     // The reboot was refused: the daemon goes on.
     cycles("n");
     EXPECT_EQ(fake_host.reboots, 1u);
+}
+
+TEST_F(LineStateMachine, OnlyALiveUpdaterHoldsTheReboot)
+{
+    // The check command line matches (status 0) in every case below, as the
+    // router's grep does for text anywhere in the process list; the reboot
+    // waits only while the pid file names a live process.
+    struct Case {
+        const char* pid_file;   // null: no file
+        unsigned waits;
+    };
+    const Case cases[] = {
+        {"4711\n", 2},          // alive for two checks, then ended
+        {"4712\n", 0},          // names no process: stale
+        {"500\n", 0},           // a part of live pid 5000 is no pid of its own
+        {" 4711 \n\n", 2},
+        {"", 0},
+        {nullptr, 0},
+        {"4711x\n", 0},
+        {"4711 5000\n", 0},
+        {"-4711\n", 0},
+        {"0\n", 0},
+        {"99999999999\n", 0},
+    };
+    for (const Case& c : cases) {
+        fake_host_reset(START);
+        fake_runner_reset();
+        // 4711 is alive for two checks, 10 s apart, and has ended by the third.
+        fake_host.processes_ending_at = {{4711, START + 15}, {5000, START + 3600}};
+        if (c.pid_file != nullptr)
+            write_pid_file(c.pid_file);
+        else
+            unlink(pid_file.path.c_str());
+        fake_runner.statuses = {0, 0, 0, 0};
+        reboot_for_line_lost();
+        const char* name = c.pid_file != nullptr ? c.pid_file : "no file";
+        EXPECT_EQ(fake_host.sleeps, std::vector<unsigned>(c.waits, 10)) << name;
+        // The router's command line runs before every decision, as it always did.
+        EXPECT_EQ(fake_runner.calls, std::vector<Argv>(c.waits + 1, {"/bin/sh", "-c", FIRMWARE_UPDATE_CHECK}))
+            << name;
+        EXPECT_EQ(fake_host.reboots, 1u) << name;
+    }
+}
+
+TEST(FirmwarePidFile, ANumberBetweenBlanksAndNothingElse)
+{
+    EXPECT_EQ(parse_pid_text("4711\n"), 4711);
+    EXPECT_EQ(parse_pid_text("\t 1\r\n"), 1);
+    EXPECT_EQ(parse_pid_text("2147483647"), 2147483647);
+    for (const char* text : {"", "\n", "0", "-1", "+5", "2147483648", "12 34", "12a", "0x10", "1 2\n"})
+        EXPECT_EQ(parse_pid_text(text), 0) << text;
 }
 
 TEST_F(LineStateMachine, RebootWithoutItsLogDirectoryStillReboots)
