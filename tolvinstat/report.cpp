@@ -247,13 +247,17 @@ bool parse_availability(const char* text, AvailabilityRecord* record)
     return true;
 }
 
-bool snapshot_block(const volatile LinkStats* shared, LinkStats* out, LinkStats* scratch,
-                    int attempts)
+void copy_block(LinkStats* to, const volatile LinkStats* from)
 {
-    const auto* source = const_cast<const LinkStats*>(shared);
+    memcpy(to, const_cast<const LinkStats*>(from), sizeof(LinkStats));
+}
+
+bool snapshot_block(const volatile LinkStats* shared, LinkStats* out, LinkStats* scratch,
+                    int attempts, BlockCopy copy)
+{
     for (int i = 0; i < attempts; ++i) {
-        memcpy(out, source, sizeof(LinkStats));
-        memcpy(scratch, source, sizeof(LinkStats));
+        copy(out, shared);
+        copy(scratch, shared);
         if (memcmp(out, scratch, sizeof(LinkStats)) == 0)
             return true;
     }

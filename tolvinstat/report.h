@@ -25,7 +25,12 @@ void report_samples(FILE* out, const LinkStats& stats, uint32_t count);
 // Four numbers, each followed by a line feed, and nothing else.
 bool parse_availability(const char* text, AvailabilityRecord* record);
 
+// One copy of the shared block; tests give their own to change the block
+// between copies.
+using BlockCopy = void (*)(LinkStats* to, const volatile LinkStats* from);
+void copy_block(LinkStats* to, const volatile LinkStats* from);
+
 // Copies the block twice and compares, until two copies agree (the writer
 // takes no lock). False when `attempts` pairs all differed.
 bool snapshot_block(const volatile LinkStats* shared, LinkStats* out, LinkStats* scratch,
-                    int attempts);
+                    int attempts, BlockCopy copy = copy_block);

@@ -1,11 +1,10 @@
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -235,25 +234,48 @@ TEST(Snapshot, AStillBlockIsCopiedAtTheFirstAttempt)
     EXPECT_EQ(memcmp(out.get(), shared.get(), sizeof(LinkStats)), 0);
 }
 
-TEST(Snapshot, ABlockChangingWhileCopiedIsRefused)
+// The writer is another process that takes no lock; here it records a sample
+// right after the copies whose numbers are in `record_after`.
+std::set<int> record_after;
+int copies = 0;
+LinkStats* written_block = nullptr;
+
+void copy_then_maybe_record(LinkStats* to, const volatile LinkStats* from)
+{
+    copy_block(to, from);
+    if (record_after.count(++copies) != 0)
+        link_stats_record(written_block, 1796693000 + copies, 1000 + copies, 10);
+}
+
+bool snapshot_while_recording(std::set<int> after, int attempts, LinkStats* shared, LinkStats* out)
+{
+    auto scratch = std::make_unique<LinkStats>();
+    record_after = std::move(after);
+    copies = 0;
+    written_block = shared;
+    return snapshot_block(shared, out, scratch.get(), attempts, copy_then_maybe_record);
+}
+
+TEST(Snapshot, ABlockChangingBetweenCopiesIsReadAgainAndRefusedWhenItKeepsChanging)
 {
     auto shared = std::make_unique<LinkStats>();
     link_stats_reset(shared.get());
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-        volatile LinkStats* s = shared.get();
-        for (uint32_t n = 1; !stop.load(std::memory_order_relaxed); ++n)
-            s->samples[LINK_SAMPLES - 1].rtt = int32_t(n);
-    });
     auto out = std::make_unique<LinkStats>();
-    auto scratch = std::make_unique<LinkStats>();
-    bool refused = false;
-    // Until the writer has had the processor during a pair of copies.
-    for (int i = 0; i < 200000 && !refused; ++i)
-        refused = !snapshot_block(shared.get(), out.get(), scratch.get(), 2);
-    stop = true;
-    writer.join();
-    EXPECT_TRUE(refused);
+
+    // A record between the first two copies: the second pair agrees on it.
+    EXPECT_TRUE(snapshot_while_recording({1}, 2, shared.get(), out.get()));
+    EXPECT_EQ(out->probes, 1u);
+    EXPECT_EQ(out->samples[0].rtt, 1001);
+    EXPECT_EQ(memcmp(out.get(), shared.get(), sizeof(LinkStats)), 0);
+
+    // The same with one attempt only: refused.
+    EXPECT_FALSE(snapshot_while_recording({1}, 1, shared.get(), out.get()));
+
+    // Changes within the first and the second pair: the third agrees.
+    EXPECT_TRUE(snapshot_while_recording({1, 3}, 3, shared.get(), out.get()));
+    EXPECT_EQ(out->probes, 4u);
+    EXPECT_EQ(out->samples[3].rtt, 1003);
+    EXPECT_FALSE(snapshot_while_recording({1, 3}, 2, shared.get(), out.get()));
 }
 
 } // namespace
