@@ -36,8 +36,46 @@ SCENARIO_SECONDS = 120
 LOG_ERR, LOG_WARNING, LOG_NOTICE, LOG_INFO = 3, 4, 5, 6
 LOG_DAEMON = 3
 
-# glibc's unseeded rand() sequence: the fill byte of the n-th set-up.
+# The unseeded rand() sequences: the fill byte of the n-th set-up is the
+# low byte of the n-th value.
 GLIBC_RAND = [1804289383, 846930886, 1681692777, 1714636915, 1957747793]
+
+
+def musl_rand(count):
+    """musl's rand(): a 64-bit linear congruential generator, seed 0 unseeded."""
+    seed, values = 0, []
+    for _ in range(count):
+        seed = (6364136223846793005 * seed + 1) & (2 ** 64 - 1)
+        values.append(seed >> 33)
+    return values
+
+
+class BuildInfo:
+    """What the build directory says of its programs (tolvin-build.txt)."""
+
+    def __init__(self, build_dir):
+        values = {}
+        with open(os.path.join(build_dir, "tolvin-build.txt")) as f:
+            for line in f:
+                key, _, value = line.rstrip("\n").partition("=")
+                values[key] = value
+        self.libc = values["libc"]
+        self.big_endian = values["byte_order"] == "big"
+        self.static = values["static"] == "1"
+        self.sanitized = values["sanitized"] == "1"
+        self.emulator = values["emulator"].split()
+        self.processor = values["processor"]
+
+    @property
+    def order(self):
+        """The struct module's prefix for the daemon's native byte order."""
+        return ">" if self.big_endian else "<"
+
+    def rand(self, count):
+        return GLIBC_RAND[:count] if self.libc == "glibc" else musl_rand(count)
+
+
+BUILD = None   # the BuildInfo of the programs under test, set by the Sandbox
 
 USAGE = ("tolvind [-c]\n\nOptions:\n   -c   continue availability monitoring without "
          "outgate (use for tolvind restart)\n")
@@ -78,7 +116,7 @@ LINK_STATS_BYTES = 120088
 LINK_STATS_FIELDS = ("probes replies rtt_min rtt_max rtt_sum rtt_avg padding_28 jitter_sum jitter_avg "
                      "window_probes window_replies window_rtt_min window_rtt_max window_rtt_sum "
                      "window_rtt_avg window_jitter_sum window_jitter_avg tag sample_count").split()
-LINK_STATS_HEADER = "=IIiiQiIQiIIiiIiIiII"   # averages read as signed: -1 for none
+LINK_STATS_HEADER = "IIiiQiIQiIIiiIiIiII"   # averages read as signed: -1 for none
 
 
 def _libc():
@@ -116,10 +154,11 @@ def read_stats():
     check(address not in (None, ctypes.c_void_p(-1).value), "shmat: errno %d" % ctypes.get_errno())
     raw = ctypes.string_at(address, LINK_STATS_BYTES)
     libc.shmdt(address)
-    header = struct.unpack_from(LINK_STATS_HEADER, raw, 0)
+    # In the daemon's byte order, whatever this machine's is.
+    header = struct.unpack_from(BUILD.order + LINK_STATS_HEADER, raw, 0)
     stats = dict(zip(LINK_STATS_FIELDS, header))
     stats["raw"] = raw
-    stats["samples"] = [struct.unpack_from("=iii", raw, 84 + 12 * i)
+    stats["samples"] = [struct.unpack_from(BUILD.order + "iii", raw, 84 + 12 * i)
                         for i in range(stats["sample_count"])]
     return stats
 
@@ -143,9 +182,11 @@ class LogLine:
 
 
 class SystemLog:
-    """Reads what glibc's syslog() sends to /dev/log."""
+    """Reads what syslog() sends to /dev/log. musl ends every message with a
+    line feed (and stamps it in UTC), glibc does not."""
 
-    def __init__(self):
+    def __init__(self, libc):
+        self.trailing_newline = libc == "musl"
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind("/dev/log")
         os.chmod("/dev/log", 0o666)
@@ -157,7 +198,13 @@ class SystemLog:
     def _read(self):
         while True:
             raw = self.sock.recv(65536)
-            line = LogLine(raw.rstrip(b"\0"))
+            if os.environ.get("TOLVIN_E2E_RAW") == "1":
+                print("  raw: %r" % raw, flush=True)
+            raw = raw.rstrip(b"\0")
+            if self.trailing_newline:
+                check(raw.endswith(b"\n"), "musl's syslog ends %r with a line feed" % raw)
+                raw = raw[:-1]
+            line = LogLine(raw)
             if self.echo:
                 print("  log: %r" % line, flush=True)
             with self.cond:
@@ -216,6 +263,17 @@ class Capture:
         return found
 
 
+def children(pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(n) for n in f.read().split()]
+    except OSError:
+        return []
+
+
+TRACER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gdb_tracer.py")
+
+
 def internet_checksum(data):
     if len(data) % 2:
         data += b"\0"
@@ -226,9 +284,10 @@ def internet_checksum(data):
 
 
 class Daemon:
-    def __init__(self, process):
+    def __init__(self, process, traced=False):
         self.process = process
         self.pid = process.pid
+        self.traced = traced
         self.stdout = ""
         self.stderr = ""
 
@@ -244,8 +303,15 @@ class Daemon:
         return self.process.poll() is None
 
     def stop(self):
-        """Kills the daemon (SIGKILL: it has no handlers) and keeps its output."""
+        """Kills the daemon (SIGKILL: it has no handlers) and keeps its output.
+        A traced daemon is the debugger's child, which outlives the debugger."""
         if self.process.returncode is None:
+            if self.traced:
+                for child in children(self.pid):
+                    try:
+                        os.kill(child, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
             self.process.kill()
             out, err = self.process.communicate()
             self.stdout, self.stderr = out.decode(errors="replace"), err.decode(errors="replace")
@@ -253,13 +319,15 @@ class Daemon:
 
 class Sandbox:
     def __init__(self, build_dir, root):
+        global BUILD
         self.build_dir = build_dir
+        self.build = BUILD = BuildInfo(build_dir)
         # A daemon built with the sanitizers: nothing else may be preloaded.
-        self.sanitized = os.path.exists(os.path.join(build_dir, "tolvin-sanitized"))
+        self.sanitized = self.build.sanitized
         self.root = root
         self.daemons = []
         self._mount_all()
-        self.log = SystemLog()
+        self.log = SystemLog(self.build.libc)
         run("ip", "link", "set", "lo", "up")
 
     # --- set-up -----------------------------------------------------------
@@ -270,11 +338,10 @@ class Sandbox:
         # The build tree may sit below one of the paths covered next.
         self.stage = os.path.join(self.root, "stage")
         os.mkdir(self.stage)
-        for program in ("tolvind", "tolvinstat", "call_counter.so"):
+        for program in ("tolvind", "tolvinstat", "call_counter.so", "select_keeps_timeout.so"):
             source = os.path.join(self.build_dir, program)
             if os.path.exists(source):
                 shutil.copy2(source, self.stage)
-        shutil.copy2(shutil.which("ps"), os.path.join(self.stage, "ps.real"))
         real_dev = os.path.join(self.root, "realdev")
         os.mkdir(real_dev)
         run("mount", "--rbind", "/dev", real_dev)
@@ -297,9 +364,15 @@ class Sandbox:
         self.write("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
         for tool in TOOLS:
             self.write(tool, STAND_IN_TOOL, 0o755)
-        # A router's ps lists every process.
-        self.write("/usr/bin/ps", "#!/bin/sh\nexec %s -e -o pid,comm\n"
-                   % os.path.join(self.stage, "ps.real"), 0o755)
+        # The firmware check's shell and tools are BusyBox's, as on a router:
+        # its ps lists every process with its whole command line.
+        busybox = shutil.which("busybox")
+        check(busybox is not None, "BusyBox is missing (scripts/setup installs it)")
+        for tool in ("sh", "ps", "grep", "cat"):
+            path = "/usr/bin/" + tool
+            if os.path.lexists(path):
+                os.remove(path)
+            os.symlink(busybox, path)
         os.makedirs("/var/data/system", exist_ok=True)
 
     def overlay(self, directory):
@@ -347,24 +420,35 @@ class Sandbox:
 
     # --- the daemon -------------------------------------------------------
 
-    def start(self, *args, drop=(), preload=None, program=DAEMON):
+    def start(self, *args, drop=(), preload=None, program=DAEMON, env=None, trace=None):
         """Starts the daemon without CAP_SYS_BOOT (and the capabilities in
-        `drop`); `preload` names a library of the stage to preload."""
+        `drop`), under the build's emulator if it has one. `preload` names a
+        library of the stage to preload; `env` adds to the environment;
+        `trace` runs it under the debugger with the tracer's settings (for a
+        static program, which nothing can be preloaded into)."""
         bounding = ",".join("-" + cap for cap in ("sys_boot",) + tuple(drop))
-        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+        environment = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+        environment.update(env or {})
         if preload:
-            env["LD_PRELOAD"] = os.path.join(self.stage, preload)
+            environment["LD_PRELOAD"] = os.path.join(self.stage, preload)
+        command = self.build.emulator + [program] + list(args)
+        if trace is not None:
+            environment.update(trace)
+            command = ["gdb", "-q", "-nx", "-batch", "-x", TRACER, "--args"] + command
         process = subprocess.Popen(
-            ["setpriv", "--bounding-set", bounding, "--inh-caps", bounding, program] + list(args),
+            ["setpriv", "--bounding-set", bounding, "--inh-caps", bounding] + command,
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            cwd="/", env=env)
-        daemon = Daemon(process)
+            cwd="/", env=environment)
+        daemon = Daemon(process, traced=trace is not None)
         self.daemons.append(daemon)
         return daemon
 
+    def tolvinstat_command(self, *args):
+        return self.build.emulator + [TOLVINSTAT] + list(args)
+
     def tolvinstat(self, *args, user=None):
         """Runs tolvinstat (as `user` when given); returns (status, stdout, stderr)."""
-        command = [TOLVINSTAT] + list(args)
+        command = self.tolvinstat_command(*args)
         if user is not None:
             command = ["setpriv", "--reuid", str(user), "--regid", str(user), "--clear-groups"] + command
         result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
@@ -379,6 +463,14 @@ def _run_inside(module_globals, build_dir, root, name):
     sandbox = Sandbox(build_dir, root)
     try:
         module_globals[name](sandbox)
+    except Exception:
+        # What the daemons said, for the failure report.
+        sandbox.close()
+        for daemon in sandbox.daemons:
+            for stream, text in (("stdout", daemon.stdout), ("stderr", daemon.stderr)):
+                if text:
+                    print("daemon %d %s:\n%s" % (daemon.pid, stream, text[-4000:]))
+        raise
     finally:
         sandbox.close()
 
@@ -389,8 +481,13 @@ def _scenarios(module_globals):
 
 def main(module_globals):
     args = sys.argv[1:]
-    if args[:1] == ["--list"]:
-        print(";".join(name[len("scenario_"):] for name in _scenarios(module_globals)))
+    if args[:1] in (["--list"], ["--list-core"]):
+        # The core runs under emulation too: the names in the file's CORE.
+        core = module_globals.get("CORE", ())
+        names = [name[len("scenario_"):] for name in _scenarios(module_globals)]
+        if args[0] == "--list-core":
+            names = [name for name in names if name in core]
+        print(";".join(names))
         return
     check(args[:1] == ["--build"], "usage: %s --build DIR [--inside ROOT] [SCENARIO...]" % sys.argv[0])
     build_dir = os.path.abspath(args[1])
