@@ -168,6 +168,7 @@ class LogLine:
 
     def __init__(self, raw):
         self.raw = raw
+        self.arrival = time.monotonic()
         match = self.PATTERN.match(raw)
         check(match is not None, "unexpected system log datagram %r" % raw)
         priority = int(match.group(1))
@@ -272,6 +273,54 @@ def children(pid):
 
 
 TRACER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gdb_tracer.py")
+RESPONDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "echo_responder.py")
+
+
+class TestHost:
+    """A host in a network namespace of its own, joined to the sandbox by a
+    veth pair: 10.77.0.2 and fd77::2 (the sandbox end is .1 and ::1). Its
+    kernel does not answer echo requests; a responder of ours may, after a
+    delay, or send late replies only. Everything ends with the sandbox."""
+
+    ADDRESS, ADDRESS6 = "10.77.0.2", "fd77::2"
+
+    def __init__(self):
+        self.holder = subprocess.Popen(["unshare", "--net", "sleep", str(SCENARIO_SECONDS)])
+        self.inside = ["nsenter", "-t", str(self.holder.pid), "-n"]
+        deadline = time.monotonic() + 5
+        while os.readlink("/proc/%d/ns/net" % self.holder.pid) == os.readlink("/proc/self/ns/net"):
+            check(time.monotonic() < deadline, "the test host's namespace did not come up")
+            time.sleep(0.01)
+        run("ip", "link", "add", "name", "vr1", "type", "veth", "peer", "name", "vh1",
+            "netns", str(self.holder.pid))
+        run("ip", "addr", "add", "10.77.0.1/30", "dev", "vr1")
+        run("ip", "-6", "addr", "add", "fd77::1/64", "dev", "vr1", "nodad")
+        run("ip", "link", "set", "vr1", "up")
+        for command in (["ip", "addr", "add", "10.77.0.2/30", "dev", "vh1"],
+                        ["ip", "-6", "addr", "add", "fd77::2/64", "dev", "vh1", "nodad"],
+                        ["ip", "link", "set", "vh1", "up"], ["ip", "link", "set", "lo", "up"],
+                        ["sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=1"],
+                        ["sysctl", "-q", "-w", "net.ipv6.icmp.echo_ignore_all=1"]):
+            run(*(self.inside + command))
+        self.responder = None
+
+    def respond(self, mode, seconds):
+        """Starts (or replaces) the responder: "delay" or "late"."""
+        self.stop_responding()
+        self.responder = subprocess.Popen(self.inside + [sys.executable, RESPONDER, mode, str(seconds)],
+                                          stdout=subprocess.PIPE, text=True)
+        check(self.responder.stdout.readline() == "ready\n", "the responder did not start")
+
+    def stop_responding(self):
+        if self.responder is not None:
+            self.responder.kill()
+            self.responder.wait()
+            self.responder = None
+
+    def close(self):
+        self.stop_responding()
+        self.holder.kill()
+        self.holder.wait()
 
 
 def internet_checksum(data):
@@ -326,6 +375,7 @@ class Sandbox:
         self.sanitized = self.build.sanitized
         self.root = root
         self.daemons = []
+        self.hosts = []
         self._mount_all()
         self.log = SystemLog(self.build.libc)
         run("ip", "link", "set", "lo", "up")
@@ -443,6 +493,11 @@ class Sandbox:
         self.daemons.append(daemon)
         return daemon
 
+    def test_host(self):
+        host = TestHost()
+        self.hosts.append(host)
+        return host
+
     def tolvinstat_command(self, *args):
         return self.build.emulator + [TOLVINSTAT] + list(args)
 
@@ -457,6 +512,9 @@ class Sandbox:
     def close(self):
         for daemon in self.daemons:
             daemon.stop()
+        for host in self.hosts:
+            host.close()
+        self.hosts = []
 
 
 def _run_inside(module_globals, build_dir, root, name):

@@ -1,0 +1,83 @@
+#!/usr/bin/python3
+"""An echo responder for a test host whose kernel does not answer echo
+requests itself (this kernel has no netem to delay a path):
+
+  echo_responder.py delay SECONDS   answers every ICMP and ICMPv6 echo request
+                                    after SECONDS
+  echo_responder.py late SECONDS    answers none, but every SECONDS sends an
+                                    echo reply with the identifier of the
+                                    newest request and an older sequence
+                                    number, as replies that come too late do
+
+Runs until killed; says "ready" on standard output once its sockets are open."""
+
+import heapq
+import select
+import socket
+import struct
+import sys
+import time
+
+ECHO_REQUEST = {socket.AF_INET: 8, socket.AF_INET6: 128}
+ECHO_REPLY = {socket.AF_INET: 0, socket.AF_INET6: 129}
+
+
+def checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def reply(family, identifier_bytes, sequence, payload):
+    message = struct.pack("!BBH", ECHO_REPLY[family], 0, 0) + identifier_bytes \
+        + struct.pack("!H", sequence) + payload
+    if family == socket.AF_INET:   # the kernel fills in the ICMPv6 checksum
+        message = message[:2] + struct.pack("!H", checksum(message)) + message[4:]
+    return message
+
+
+def main():
+    mode, seconds = sys.argv[1], float(sys.argv[2])
+    sockets = {socket.AF_INET: socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP),
+               socket.AF_INET6: socket.socket(socket.AF_INET6, socket.SOCK_RAW,
+                                              socket.IPPROTO_ICMPV6)}
+    print("ready", flush=True)
+    due = []          # (time, family, message, address)
+    newest = {}       # family -> (identifier bytes, sequence, payload, address)
+    next_late = time.monotonic() + seconds
+    while True:
+        now = time.monotonic()
+        wake = [due[0][0]] if due else []
+        if mode == "late":
+            wake.append(next_late)
+        timeout = max(0.0, min(wake) - now) if wake else None
+        readable, _, _ = select.select(list(sockets.values()), [], [], timeout)
+        for family, sock in sockets.items():
+            if sock not in readable:
+                continue
+            data, address = sock.recvfrom(65536)
+            message = data[4 * (data[0] & 15):] if family == socket.AF_INET else data
+            if len(message) < 8 or message[0] != ECHO_REQUEST[family]:
+                continue
+            sequence = struct.unpack("!H", message[6:8])[0]
+            if mode == "delay":
+                heapq.heappush(due, (time.monotonic() + seconds, family,
+                                     reply(family, message[4:6], sequence, message[8:]), address))
+            else:
+                newest[family] = (message[4:6], sequence, message[8:], address)
+        now = time.monotonic()
+        while due and due[0][0] <= now:
+            _, family, message, address = heapq.heappop(due)
+            sockets[family].sendto(message, address)
+        if mode == "late" and now >= next_late:
+            next_late += seconds
+            for family, (identifier, sequence, payload, address) in newest.items():
+                sockets[family].sendto(reply(family, identifier, (sequence - 1) & 0xFFFF, payload),
+                                       address)
+
+
+if __name__ == "__main__":
+    main()
