@@ -7,7 +7,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <getopt.h>
-#include <memory>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -180,16 +179,16 @@ int main(int argc, char** argv)
     }
 
     const LinkStats* shared = attach_read_only();
-    auto block = std::make_unique<LinkStats>();
-    auto scratch = std::make_unique<LinkStats>();
-    show(mode, shared, block.get(), scratch.get(), count);
+    // Two copies of the block for the snapshot; too large for the stack.
+    static LinkStats block, scratch;
+    show(mode, shared, &block, &scratch, count);
     while (mode == MODE_WATCH) {
         sleep(unsigned(count));
         if (isatty(STDOUT_FILENO))
             fputs("\033[H\033[2J", stdout);
         else
             fputs("\n", stdout);
-        show(mode, shared, block.get(), scratch.get(), count);
+        show(mode, shared, &block, &scratch, count);
     }
     return 0;
 }
