@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""Measures the real daemon beside ping (iputils) in a throwaway sandbox:
-round-trip accuracy on loopback and over a veth pair to a test host in a
-namespace of its own, system calls, heap allocations and CPU time per probe
-cycle, resident memory and binary size. Prints one table row per figure."""
+"""Measures the real daemon beside ping (iputils) in a throwaway sandbox: the
+build under test and, with TOLVIN_BENCH_ALSO=DIR, a second build (the static
+musl one) in the same run. Round-trip times on loopback, over a veth pair to
+a test host, and over a path that a responder there delays by 5 ms; system
+calls, heap allocations and CPU time per probe cycle, resident memory and
+binary size. Prints one table row per figure."""
 
 import os
 import re
@@ -17,48 +19,31 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import sandbox  # noqa: E402
 
 PING = shutil.which("ping") or "/usr/bin/ping"
-ROWS = []
+SCENARIO_SECONDS = 400
 
 
-def row(figure, tolvind, ping, note=""):
-    ROWS.append((figure, tolvind, ping, note))
-    print("  %-44s %14s %14s  %s" % (figure, tolvind, ping, note), flush=True)
+def row(figure, values, note=""):
+    print("  %-40s %s  %s" % (figure, " ".join("%14s" % v for v in values), note), flush=True)
 
 
-def ping_rtts(target, count, interval="0.2"):
-    out = subprocess.run([PING, "-n", "-c", str(count), "-i", interval, target],
-                         capture_output=True, text=True, timeout=count * 2 + 10).stdout
+def ping_rtts(target, count):
+    out = subprocess.run([PING, "-n", "-c", str(count), "-i", "0.2", target],
+                         capture_output=True, text=True, timeout=count + 20).stdout
     return [float(m) * 1000 for m in re.findall(r"time=([\d.]+) ms", out)]
+
+
+def use_program(path):
+    """Puts a build's daemon at the daemon's path; the file, and with it the
+    statistics key, stays the same."""
+    shutil.copyfile(path, sandbox.DAEMON)
 
 
 def daemon_rtts(sb, target, cycles):
     sb.settings(IPADDR=target, PINGINT=1, PINGSIZE=56)
     daemon = sb.start()
-    pinger = subprocess.Popen([PING, "-n", "-c", str(cycles * 5), "-i", "0.2", target],
-                              stdout=subprocess.PIPE, text=True)
     time.sleep(cycles + 0.5)
-    out, _ = pinger.communicate(timeout=30)
     daemon.stop()
-    block = sandbox.read_stats()
-    ours = [rtt for _, rtt, _ in block["samples"] if rtt >= 0]
-    theirs = [float(m) * 1000 for m in re.findall(r"time=([\d.]+) ms", out)]
-    return ours, theirs
-
-
-def veth_host():
-    """A test host in a network namespace of its own, joined by a veth pair."""
-    holder = subprocess.Popen(["unshare", "--net", "sleep", "600"])
-    time.sleep(0.3)
-    subprocess.run(["ip", "link", "add", "vh0", "type", "veth", "peer", "name", "vt0", "netns",
-                    str(holder.pid)], check=True)
-    subprocess.run(["ip", "addr", "add", "10.77.0.1/30", "dev", "vh0"], check=True)
-    subprocess.run(["ip", "link", "set", "vh0", "up"], check=True)
-    inside = ["nsenter", "-t", str(holder.pid), "-n"]
-    subprocess.run(inside + ["ip", "addr", "add", "10.77.0.2/30", "dev", "vt0"], check=True)
-    subprocess.run(inside + ["ip", "link", "set", "vt0", "up"], check=True)
-    subprocess.run(inside + ["ip", "link", "set", "lo", "up"], check=True)
-    time.sleep(0.5)
-    return holder
+    return [rtt for _, rtt, _ in sandbox.read_stats()["samples"] if rtt >= 0]
 
 
 def strace_counts(command_or_pid, seconds=None):
@@ -90,70 +75,105 @@ def rss_kib(pid):
 
 def stripped_size(path):
     copy = "/run/stripped"
-    subprocess.run(["strip", "-o", copy, path], check=True)
+    subprocess.run(["llvm-strip", "-o", copy, path], check=True)
     return os.stat(copy).st_size
 
 
-def scenario_measure(sb):
-    print("  %-44s %14s %14s" % ("figure", "tolvind", "ping"), flush=True)
-
-    ours, theirs = daemon_rtts(sb, "127.0.0.1", 20)
-    row("loopback rtt median (us)", "%.1f" % statistics.median(ours),
-        "%.1f" % statistics.median(theirs),
-        "difference %+.1f us" % (statistics.median(ours) - statistics.median(theirs)))
-    holder = veth_host()
-    try:
-        ours, theirs = daemon_rtts(sb, "10.77.0.2", 20)
-        row("veth rtt median (us)", "%.1f" % statistics.median(ours),
-            "%.1f" % statistics.median(theirs),
-            "difference %+.1f us" % (statistics.median(ours) - statistics.median(theirs)))
-    finally:
-        holder.kill()
-
-    # The steady state: a daemon already probing, traced for 10 cycles.
+def steady_state(sb):
+    """A daemon already probing loopback: CPU time per cycle untraced, then
+    the system calls of 10 s under strace, and its resident memory."""
     sb.settings(IPADDR="127.0.0.1", PINGINT=1, PINGSIZE=56)
     daemon = sb.start()
     time.sleep(2.5)
-    # CPU time untraced first, then the system calls under strace.
     before = sandbox.read_stats()["probes"]
     cpu_before = schedstat_ns(daemon.pid)
     time.sleep(10.0)
-    cpu = (schedstat_ns(daemon.pid) - cpu_before) / (sandbox.read_stats()["probes"] - before)
+    cpu_us = (schedstat_ns(daemon.pid) - cpu_before) / (sandbox.read_stats()["probes"] - before) / 1000
     rss = rss_kib(daemon.pid)
     before = sandbox.read_stats()["probes"]
     total, calls = strace_counts(daemon.pid, 10.0)
     cycles = sandbox.read_stats()["probes"] - before
     daemon.stop()
+    return {"cpu": cpu_us, "rss": rss, "calls": total / cycles,
+            "which": ", ".join("%s %.0f" % (k, v / cycles) for k, v in sorted(calls.items())
+                               if k != "total" and v >= cycles / 2)}
+
+
+def allocations_per_cycle(sb, static):
+    sb.settings(IPADDR="127.0.0.1", PINGINT=1, PINGSIZE=56)
+    if static:
+        daemon = sb.start(trace={"TOLVIN_TRACE_COUNT": "1"})
+    else:
+        daemon = sb.start(preload="call_counter.so")
+    time.sleep(8.5)
+    daemon.stop()
+    counts = [int(re.search(r"allocations=(\d+)", l).group(1))
+              for l in daemon.stderr.splitlines() if l.startswith("sendto ")]
+    return (counts[-1] - counts[0]) / (len(counts) - 1)
+
+
+def scenario_measure(sb):
+    programs = [(sb.build.libc, os.path.join(sb.stage, "tolvind"), sb.build)]
+    also = os.environ.get("TOLVIN_BENCH_ALSO")
+    if also:
+        other = sandbox.BuildInfo(also)
+        copy = os.path.join(sb.stage, "tolvind.also")
+        shutil.copy2(os.path.join(also, "tolvind"), copy)
+        programs.append((other.libc + (" static" if other.static else ""), copy, other))
+    row("figure", [name for name, _, _ in programs] + ["ping"])
+
+    host = sb.test_host()
+    paths = [("loopback", "127.0.0.1"), ("veth to a test host", sandbox.TestHost.ADDRESS)]
+    for name, target in paths + [("veth, path delayed 5 ms", sandbox.TestHost.ADDRESS)]:
+        if "delayed" in name:
+            host.respond("delay", 0.005)
+        else:
+            host.stop_responding()
+            subprocess.run(host.inside + ["sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=0"],
+                           check=True)
+        medians = []
+        for _, path, _ in programs:
+            use_program(path)
+            medians.append(statistics.median(daemon_rtts(sb, target, 10)))
+        medians.append(statistics.median(ping_rtts(target, 20)))
+        subprocess.run(host.inside + ["sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=1"],
+                       check=True)
+        row("rtt median, %s (us)" % name, ["%.1f" % m for m in medians])
+
+    states = []
+    for _, path, _ in programs:
+        use_program(path)
+        states.append(steady_state(sb))
     # ping: the difference between 30 and 10 requests, so start-up drops out.
     few, few_calls = strace_counts([PING, "-n", "-c", "10", "-i", "0.2", "127.0.0.1"])
     many, many_calls = strace_counts([PING, "-n", "-c", "30", "-i", "0.2", "127.0.0.1"])
-    row("system calls per cycle / request", "%.1f" % (total / cycles), "%.1f" % ((many - few) / 20),
-        "tolvind: " + ", ".join("%s %.0f" % (k, v / cycles) for k, v in sorted(calls.items())))
-    print("  %-44s %14s %14s  ping: %s" % ("", "", "", ", ".join(
-        "%s %.0f" % (k, (many_calls.get(k, 0) - few_calls.get(k, 0)) / 20)
-        for k in sorted(many_calls) if many_calls.get(k, 0) != few_calls.get(k, 0))))
+    ping_which = ", ".join("%s %.0f" % (k, (many_calls.get(k, 0) - few_calls.get(k, 0)) / 20)
+                           for k in sorted(many_calls)
+                           if k != "total" and many_calls.get(k, 0) != few_calls.get(k, 0))
+    row("system calls per cycle / request", ["%.1f" % s["calls"] for s in states]
+        + ["%.1f" % ((many - few) / 20)])
+    for (name, _, _), state in zip(programs, states):
+        print("      %s: %s" % (name, state["which"]))
+    print("      ping: %s" % ping_which)
 
     pinger = subprocess.Popen([PING, "-n", "-c", "60", "-i", "0.2", "127.0.0.1"], stdout=subprocess.DEVNULL)
     time.sleep(1.0)
     ping_rss = rss_kib(pinger.pid)
     ping_cpu_before = schedstat_ns(pinger.pid)
     time.sleep(10.0)
-    ping_cpu = (schedstat_ns(pinger.pid) - ping_cpu_before) / 50
+    ping_cpu = (schedstat_ns(pinger.pid) - ping_cpu_before) / 50 / 1000
     pinger.kill()
     pinger.wait()
-    row("CPU time per cycle / request (us)", "%.1f" % (cpu / 1000), "%.1f" % (ping_cpu / 1000))
-    row("resident memory (KiB)", "%d" % rss, "%d" % ping_rss)
-    row("binary size, stripped (bytes)", "%d" % stripped_size(sandbox.DAEMON), "%d" % stripped_size(PING))
+    row("CPU time per cycle / request (us)", ["%.1f" % s["cpu"] for s in states] + ["%.1f" % ping_cpu])
+    row("resident memory (KiB)", ["%d" % s["rss"] for s in states] + ["%d" % ping_rss])
+    row("binary size, stripped (bytes)", ["%d" % stripped_size(path) for _, path, _ in programs]
+        + ["%d" % stripped_size(PING)])
 
-    if not sb.sanitized:
-        sb.settings(IPADDR="127.0.0.1", PINGINT=1, PINGSIZE=56)
-        daemon = sb.start(preload="call_counter.so")
-        time.sleep(8.5)
-        daemon.stop()
-        counts = [int(re.search(r"allocations=(\d+)", l).group(1))
-                  for l in daemon.stderr.splitlines() if l.startswith("sendto ")]
-        row("heap allocations per cycle (after set-up)", "%.1f" % ((counts[-1] - counts[0]) / (len(counts) - 1)),
-            "")
+    allocations = []
+    for _, path, build in programs:
+        use_program(path)
+        allocations.append("-" if build.sanitized else "%.1f" % allocations_per_cycle(sb, build.static))
+    row("heap allocations per cycle (after set-up)", allocations + [""])
 
 
 if __name__ == "__main__":

@@ -538,6 +538,8 @@ def _scenarios(module_globals):
 
 
 def main(module_globals):
+    global SCENARIO_SECONDS
+    SCENARIO_SECONDS = module_globals.get("SCENARIO_SECONDS", SCENARIO_SECONDS)
     args = sys.argv[1:]
     if args[:1] in (["--list"], ["--list-core"]):
         # The core runs under emulation too: the names in the file's CORE.
