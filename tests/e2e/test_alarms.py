@@ -13,6 +13,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sandbox
 from sandbox import LOG_WARNING, check
 
+# Run under emulation too, for a big-endian router.
+CORE = ("outage_and_recovery",
+        "reboot_waits_for_a_live_firmware_updater")
+
 ROUTER = 'R1 "main"; $(touch /run/pwned) `id`'
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 DEV_NULL = {"0": "/dev/null", "1": "/dev/null", "2": "/dev/null"}

@@ -14,6 +14,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sandbox
 from sandbox import LOG_ERR, check
 
+# Run under emulation too, for a big-endian router.
+CORE = ("first_start_creates_directory_and_file",
+        "restarts_with_and_without_continuation")
+
 DIRECTORY = "/var/data/tolvin"
 FILE = DIRECTORY + "/availability.dat"
 SUCCESS = r"Ping to 127\.0\.0\.1: successful with response in \d+\.\d ms"

@@ -11,6 +11,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sandbox
 from sandbox import LOG_ERR, check
 
+# Run under emulation too, for a big-endian router.
+CORE = ("reader_finds_the_daemons_figures",
+        "every_start_resets_the_block")
+
 NONE = -1
 
 
