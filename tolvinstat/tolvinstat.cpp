@@ -1,5 +1,6 @@
 // tolvinstat: shows what tolvind publishes, without ever changing it.
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -7,20 +8,29 @@
 #include <ctime>
 #include <fcntl.h>
 #include <getopt.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
+#include "settings/settings.h"
+#include "tolvinstat/http.h"
 #include "tolvinstat/report.h"
+#include "tolvinstat/snapshot.h"
+#include "tolvinstat/textfile.h"
 
 namespace {
 
 constexpr int EXIT_NO_SEGMENT = 2;
-constexpr int SNAPSHOT_ATTEMPTS = 50;
-constexpr int AVAILABILITY_ATTEMPTS = 20;
+// Every front end that answers a scraper is done within this, whatever the
+// client does.
+constexpr unsigned SCRAPE_SECONDS_MAX = 10;
+constexpr const char* TEXTFILE_NAME = "tolvin.prom";
+constexpr const char* EXPOSITION_TYPE = "text/plain; version=0.0.4; charset=utf-8";
+constexpr const char* INDEX_PAGE =
+    "<!DOCTYPE html>\n<html><head><title>tolvinstat</title></head><body>\n"
+    "<h1>tolvinstat</h1>\n<p>tolvind's figures for Prometheus: <a href=\"/metrics\">/metrics</a></p>\n"
+    "</body></html>\n";
 
 const char* const USAGE =
-    "Usage: tolvinstat [--json | --prometheus | --samples N | --watch SECONDS]\n"
+    "Usage: tolvinstat [--json | --prometheus | --samples N | --watch SECONDS | --http | --textfile DIR]\n"
     "Shows the link statistics and availability that tolvind publishes.\n"
     "\n"
     "  (no option)        a table of the long-term and short-term figures\n"
@@ -28,15 +38,18 @@ const char* const USAGE =
     "  --prometheus       Prometheus text exposition format\n"
     "  --samples N        the newest N probe samples as CSV (time,rtt_us,jitter_us)\n"
     "  --watch SECONDS    repeat the table every SECONDS until interrupted\n"
+    "  --http             answer one HTTP request on standard input and output\n"
+    "                     (inetd, systemd socket activation): GET /metrics\n"
+    "  --textfile DIR     write DIR/tolvin.prom for node_exporter's textfile collector\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0 shown, 1 error, 2 no statistics (tolvind has not run since boot).\n";
 
-enum Mode { MODE_TABLE, MODE_JSON, MODE_PROMETHEUS, MODE_SAMPLES, MODE_WATCH };
+enum Mode { MODE_TABLE, MODE_JSON, MODE_PROMETHEUS, MODE_SAMPLES, MODE_WATCH, MODE_HTTP, MODE_TEXTFILE };
 
-const char* const PERMISSION_DENIED =
-    "permission denied: the statistics belong to the user tolvind runs as";
-const char* const NOT_THE_BLOCK = "the segment under tolvind's key is not its statistics block";
+Snapshot snapshot;
+ModuleSettings settings;
+char exposition[65536];
 
 [[noreturn]] __attribute__((format(printf, 2, 3))) void fail(int status, const char* format, ...)
 {
@@ -55,86 +68,93 @@ unsigned long number_argument(const char* option, const char* text)
     char* end = nullptr;
     errno = 0;
     unsigned long value = strtoul(text, &end, 10);
-    if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || value == 0) {
-        fprintf(stderr, "tolvinstat: %s wants a positive whole number, not \"%s\"\n", option, text);
-        exit(1);
-    }
+    if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || value == 0)
+        fail(1, "%s wants a positive whole number, not \"%s\"", option, text);
     return value;
 }
 
-const LinkStats* attach_read_only()
+// The exposition of a fresh snapshot, into `exposition`. Without the block
+// (no segment yet) it still says so; false when the block cannot be read.
+bool make_exposition(size_t* length)
 {
-    key_t key = ftok(LINK_STATS_KEY_PATH, LINK_STATS_KEY_PROJECT);
-    if (key == -1)
-        fail(EXIT_NO_SEGMENT, "no statistics: %s does not exist", LINK_STATS_KEY_PATH);
-    int id = shmget(key, 0, 0);
-    if (id == -1) {
-        if (errno == ENOENT)
-            fail(EXIT_NO_SEGMENT, "no statistics: tolvind has not run since boot");
-        if (errno == EACCES)
-            fail(1, "%s", PERMISSION_DENIED);
-        fail(1, "cannot find the statistics: %s", strerror(errno));
-    }
-    shmid_ds info;
-    if (shmctl(id, IPC_STAT, &info) == -1) {
-        if (errno == EACCES)
-            fail(1, "%s", PERMISSION_DENIED);
-        fail(1, "cannot examine the statistics: %s", strerror(errno));
-    }
-    if (info.shm_segsz < sizeof(LinkStats))
-        fail(1, "%s", NOT_THE_BLOCK);
-    void* address = shmat(id, nullptr, SHM_RDONLY);
-    if (address == reinterpret_cast<void*>(-1)) {
-        if (errno == EACCES)
-            fail(1, "%s", PERMISSION_DENIED);
-        fail(1, "cannot attach the statistics: %s", strerror(errno));
-    }
-    return static_cast<const LinkStats*>(address);
+    snapshot_read(snapshot);
+    if (snapshot.status != SNAPSHOT_OK && snapshot.status != SNAPSHOT_NO_SEGMENT)
+        return false;
+    FILE* out = fmemopen(exposition, sizeof exposition, "w");
+    if (out == nullptr)
+        return false;
+    report_prometheus(out, snapshot, settings);
+    bool whole = !ferror(out) && ftell(out) < long(sizeof exposition) - 1;
+    *length = size_t(ftell(out));
+    fclose(out);
+    return whole;
 }
 
-// The availability file read whole; a rewrite caught half way is read again.
-// False when there is no file or it never held a whole record.
-bool read_availability(AvailabilityRecord* record)
+// One HTTP exchange on standard input and output. Nothing goes to standard
+// error, which inetd may have joined to the connection.
+int serve_http()
 {
-    for (int attempt = 0; attempt < AVAILABILITY_ATTEMPTS; ++attempt) {
-        int fd = open(AVAILABILITY_PATH, O_RDONLY | O_CLOEXEC);
-        if (fd == -1)
-            return false;
-        char text[256];
-        ssize_t length = read(fd, text, sizeof text - 1);
-        close(fd);
-        if (length >= 0) {
-            text[length] = '\0';
-            if (parse_availability(text, record))
-                return true;
-        }
-        usleep(1000);
+    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd != -1) {
+        dup2(null_fd, STDERR_FILENO);
+        close(null_fd);
     }
-    return false;
+    signal(SIGPIPE, SIG_IGN);
+    alarm(SCRAPE_SECONDS_MAX);
+    HttpRequest request;
+    int status = http_read_request(STDIN_FILENO, &request);
+    if (status == 0)
+        return 0;
+    const char* type = "text/html; charset=utf-8";
+    const char* body = INDEX_PAGE;
+    size_t length = strlen(INDEX_PAGE);
+    if (status == 200 && request.route == HTTP_ROUTE_METRICS) {
+        type = EXPOSITION_TYPE;
+        body = exposition;
+        if (!make_exposition(&length))
+            status = 500;
+    }
+    http_answer(STDOUT_FILENO, status, request, type, body, length);
+    http_finish(STDIN_FILENO, STDOUT_FILENO);
+    return 0;
 }
 
-void show(Mode mode, const LinkStats* shared, LinkStats* block, LinkStats* scratch, unsigned long count)
+int write_textfile(const char* directory)
 {
-    if (!snapshot_block(shared, block, scratch, SNAPSHOT_ATTEMPTS))
-        fail(1, "the statistics kept changing while being read; try again");
-    if (block->tag != LINK_STATS_TAG)
-        fail(1, "%s", NOT_THE_BLOCK);
-    AvailabilityRecord availability;
-    const AvailabilityRecord* avail = read_availability(&availability) ? &availability : nullptr;
-    time_t now = time(nullptr);
+    size_t length = 0;
+    if (!make_exposition(&length))
+        fail(1, "%s", snapshot_problem(snapshot));
+    int error = write_file_atomically(directory, TEXTFILE_NAME, exposition, length);
+    if (error != 0)
+        fail(1, "cannot write %s/%s: %s", directory, TEXTFILE_NAME, strerror(error));
+    return 0;
+}
+
+void show(Mode mode, unsigned long count)
+{
+    snapshot_read(snapshot);
+    if (snapshot.status == SNAPSHOT_NO_SEGMENT)
+        fail(EXIT_NO_SEGMENT, "%s", snapshot_problem(snapshot));
+    if (snapshot.status != SNAPSHOT_OK)
+        fail(1, "%s", snapshot_problem(snapshot));
+    const LinkStats& block = snapshot.block;
+    const AvailabilityRecord* availability = snapshot.has_availability ? &snapshot.availability : nullptr;
     switch (mode) {
     case MODE_TABLE:
     case MODE_WATCH:
-        report_table(stdout, *block, avail, now);
+        report_table(stdout, block, availability, snapshot.now);
         break;
     case MODE_JSON:
-        report_json(stdout, *block, avail, now);
+        report_json(stdout, block, availability, snapshot.now);
         break;
     case MODE_PROMETHEUS:
-        report_prometheus(stdout, *block, avail, now);
+        report_prometheus(stdout, snapshot, settings);
         break;
     case MODE_SAMPLES:
-        report_samples(stdout, *block, count > LINK_SAMPLES ? LINK_SAMPLES : uint32_t(count));
+        report_samples(stdout, block, count > LINK_SAMPLES ? LINK_SAMPLES : uint32_t(count));
+        break;
+    case MODE_HTTP:
+    case MODE_TEXTFILE:
         break;
     }
     fflush(stdout);
@@ -149,12 +169,15 @@ int main(int argc, char** argv)
         {"prometheus", no_argument, nullptr, 'p'},
         {"samples", required_argument, nullptr, 's'},
         {"watch", required_argument, nullptr, 'w'},
+        {"http", no_argument, nullptr, 'H'},
+        {"textfile", required_argument, nullptr, 't'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     Mode mode = MODE_TABLE;
     int modes = 0;
     unsigned long count = 0;
+    const char* directory = nullptr;
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
         switch (c) {
@@ -162,6 +185,8 @@ int main(int argc, char** argv)
         case 'p': mode = MODE_PROMETHEUS; ++modes; break;
         case 's': mode = MODE_SAMPLES; count = number_argument("--samples", optarg); ++modes; break;
         case 'w': mode = MODE_WATCH; count = number_argument("--watch", optarg); ++modes; break;
+        case 'H': mode = MODE_HTTP; ++modes; break;
+        case 't': mode = MODE_TEXTFILE; directory = optarg; ++modes; break;
         case 'h': fputs(USAGE, stdout); return 0;
         default:
             fprintf(stderr, "tolvinstat: unknown or incomplete option \"%s\"\n%s",
@@ -174,21 +199,26 @@ int main(int argc, char** argv)
         return 1;
     }
     if (modes > 1) {
-        fprintf(stderr, "tolvinstat: choose one of --json, --prometheus, --samples, --watch\n%s", USAGE);
+        fprintf(stderr, "tolvinstat: choose one of --json, --prometheus, --samples, --watch, --http, "
+                        "--textfile\n%s", USAGE);
         return 1;
     }
 
-    const LinkStats* shared = attach_read_only();
-    // Two copies of the block for the snapshot; too large for the stack.
-    static LinkStats block, scratch;
-    show(mode, shared, &block, &scratch, count);
+    // The daemon's settings, for what the block does not hold: the addresses,
+    // the intervals, the daily window.
+    read_settings(settings);
+    if (mode == MODE_HTTP)
+        return serve_http();
+    if (mode == MODE_TEXTFILE)
+        return write_textfile(directory);
+    show(mode, count);
     while (mode == MODE_WATCH) {
         sleep(unsigned(count));
         if (isatty(STDOUT_FILENO))
             fputs("\033[H\033[2J", stdout);
         else
             fputs("\n", stdout);
-        show(mode, shared, &block, &scratch, count);
+        show(mode, count);
     }
     return 0;
 }

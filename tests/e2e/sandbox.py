@@ -264,6 +264,25 @@ class Capture:
         return found
 
 
+def check_exposition(text):
+    """promtool's own check of Prometheus's text format and naming rules;
+    then the samples, {(name, labels text): value}."""
+    result = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
+                            text=True, timeout=30)
+    check(result.returncode == 0 and result.stdout.strip() == "" and result.stderr.strip() == "",
+          "promtool check metrics: %s%s\non:\n%s" % (result.stdout, result.stderr, text))
+    samples = {}
+    for line in text.splitlines():
+        if line.startswith("#"):
+            continue
+        match = re.fullmatch(r"([a-zA-Z_:][a-zA-Z0-9_:]*)(\{.*\})? (\S+)", line)
+        check(match is not None, "sample line %r" % line)
+        key = (match.group(1), match.group(2) or "")
+        check(key not in samples, "a second sample %r" % (key,))
+        samples[key] = float(match.group(3))
+    return samples
+
+
 def children(pid):
     try:
         with open("/proc/%d/task/%d/children" % (pid, pid)) as f:

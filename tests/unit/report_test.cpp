@@ -125,52 +125,160 @@ TEST_F(Report, JsonCarriesRawFiguresAndNullForNoValue)
               "\"availability\":null}\n");
 }
 
+ModuleSettings settings_for(const char* first, const char* second)
+{
+    ModuleSettings settings;
+    memset(&settings, 0, sizeof settings);
+    settings.address[0] = first;
+    settings.address[1] = second;
+    settings.interval[0] = 10;
+    settings.interval[1] = 30;
+    settings.start_time = settings.stop_time = "";
+    return settings;
+}
+
+const char* const SETTINGS_SERIES =
+    "# HELP tolvin_build_info The version of tolvinstat, always 1.\n"
+    "# TYPE tolvin_build_info gauge\n"
+    "tolvin_build_info{version=\"1.0\"} 1\n"
+    "# HELP tolvin_probe_target_info The addresses the daemon probes (settings MOD_TOLVIN_IPADDR, "
+    "MOD_TOLVIN_IPADDR2), always 1.\n"
+    "# TYPE tolvin_probe_target_info gauge\n"
+    "tolvin_probe_target_info{target=\"first\",address=\"192.0.2.1\"} 1\n"
+    "# HELP tolvin_probe_interval_seconds Seconds between probe cycles while probing the address "
+    "(MOD_TOLVIN_PINGINT, MOD_TOLVIN_PINGINT2).\n"
+    "# TYPE tolvin_probe_interval_seconds gauge\n"
+    "tolvin_probe_interval_seconds{target=\"first\"} 10\n"
+    "# HELP tolvin_monitoring_active Whether the daily monitoring window of the settings is open now "
+    "(1) or the daemon waits (0).\n"
+    "# TYPE tolvin_monitoring_active gauge\n"
+    "tolvin_monitoring_active 1\n"
+    "# HELP tolvin_daemon_running Whether tolvind holds its statistics segment (1) or not (0): it "
+    "keeps it attached while it runs.\n"
+    "# TYPE tolvin_daemon_running gauge\n";
+
 TEST_F(Report, PrometheusExposition)
 {
-    Block b = live();
-    b.stats->window_rtt_max = -1;
-    b.stats->rtt_max = 1234567;
-    EXPECT_EQ(capture([&](FILE* out) { report_prometheus(out, *b.stats, &AVAILABILITY, NOW); }),
+    static Snapshot snapshot;
+    snapshot.status = SNAPSHOT_OK;
+    snapshot.now = NOW;
+    snapshot.attachments = 1;
+    snapshot.block = *live().stats;
+    snapshot.block.window_rtt_max = -1;
+    snapshot.has_availability = true;
+    snapshot.availability = AVAILABILITY;
+    const ModuleSettings settings = settings_for("192.0.2.1", "");
+    EXPECT_EQ(capture([&](FILE* out) { report_prometheus(out, snapshot, settings); }),
+              std::string(SETTINGS_SERIES) +
+              "tolvin_daemon_running 1\n"
               "# HELP tolvin_probes_total Echo probes since the daemon started.\n"
               "# TYPE tolvin_probes_total counter\n"
               "tolvin_probes_total 26\n"
               "# HELP tolvin_replies_total Echo probes answered since the daemon started.\n"
               "# TYPE tolvin_replies_total counter\n"
               "tolvin_replies_total 12\n"
-              "# HELP tolvin_window_probes Probes in the short-term window.\n"
+              "# HELP tolvin_rtt_seconds Round-trip times of the answered probes since the daemon started.\n"
+              "# TYPE tolvin_rtt_seconds summary\n"
+              "tolvin_rtt_seconds_sum 0.000057\n"
+              "tolvin_rtt_seconds_count 12\n"
+              "# HELP tolvin_jitter_seconds Jitter between successive answered probes since the daemon "
+              "started.\n"
+              "# TYPE tolvin_jitter_seconds summary\n"
+              "tolvin_jitter_seconds_sum 0.000008\n"
+              "tolvin_jitter_seconds_count 11\n"
+              "# HELP tolvin_last_probe_timestamp_seconds When the newest probe was made, seconds since "
+              "the epoch.\n"
+              "# TYPE tolvin_last_probe_timestamp_seconds gauge\n"
+              "tolvin_last_probe_timestamp_seconds 1796693080\n"
+              "# HELP tolvin_last_probe_success Whether the newest probe was answered (1) or not (0).\n"
+              "# TYPE tolvin_last_probe_success gauge\n"
+              "tolvin_last_probe_success 1\n"
+              "# HELP tolvin_window_probes Probes in the short-term window: the last MOD_TOLVIN_SHORTTERM "
+              "probes, fewer after a start.\n"
               "# TYPE tolvin_window_probes gauge\n"
               "tolvin_window_probes 10\n"
-              "# HELP tolvin_window_replies Replies counted for the short-term window.\n"
+              "# HELP tolvin_window_replies Answered probes counted for the short-term window.\n"
               "# TYPE tolvin_window_replies gauge\n"
               "tolvin_window_replies 4\n"
-              "# HELP tolvin_rtt_min_seconds Smallest round-trip time.\n"
-              "# TYPE tolvin_rtt_min_seconds gauge\n"
-              "tolvin_rtt_min_seconds{scope=\"all\"} 0.000003\n"
-              "tolvin_rtt_min_seconds{scope=\"window\"} 0.000003\n"
-              "# HELP tolvin_rtt_mean_seconds Mean round-trip time.\n"
-              "# TYPE tolvin_rtt_mean_seconds gauge\n"
-              "tolvin_rtt_mean_seconds{scope=\"all\"} 0.000004\n"
-              "tolvin_rtt_mean_seconds{scope=\"window\"} 0.000004\n"
-              "# HELP tolvin_rtt_max_seconds Largest round-trip time.\n"
-              "# TYPE tolvin_rtt_max_seconds gauge\n"
-              "tolvin_rtt_max_seconds{scope=\"all\"} 1.234567\n"
-              "# HELP tolvin_jitter_mean_seconds Mean jitter between successive replies.\n"
-              "# TYPE tolvin_jitter_mean_seconds gauge\n"
-              "tolvin_jitter_mean_seconds{scope=\"all\"} 0.000000\n"
-              "tolvin_jitter_mean_seconds{scope=\"window\"} 0.000001\n"
-              "# HELP tolvin_newest_sample_age_seconds Age of the newest probe sample.\n"
-              "# TYPE tolvin_newest_sample_age_seconds gauge\n"
-              "tolvin_newest_sample_age_seconds 3\n"
-              "# HELP tolvin_monitoring_start_time_seconds When availability monitoring began, "
+              "# HELP tolvin_window_rtt_min_seconds Smallest round-trip time in the short-term window.\n"
+              "# TYPE tolvin_window_rtt_min_seconds gauge\n"
+              "tolvin_window_rtt_min_seconds 0.000003\n"
+              "# HELP tolvin_window_rtt_mean_seconds Mean round-trip time in the short-term window.\n"
+              "# TYPE tolvin_window_rtt_mean_seconds gauge\n"
+              "tolvin_window_rtt_mean_seconds 0.000004\n"
+              "# HELP tolvin_window_jitter_mean_seconds Mean jitter in the short-term window.\n"
+              "# TYPE tolvin_window_jitter_mean_seconds gauge\n"
+              "tolvin_window_jitter_mean_seconds 0.000001\n"
+              "# HELP tolvin_availability_start_timestamp_seconds When availability monitoring began, "
               "seconds since the epoch.\n"
-              "# TYPE tolvin_monitoring_start_time_seconds gauge\n"
-              "tolvin_monitoring_start_time_seconds 1796000000\n"
-              "# HELP tolvin_monitored_seconds_total Time the line has been monitored.\n"
+              "# TYPE tolvin_availability_start_timestamp_seconds gauge\n"
+              "tolvin_availability_start_timestamp_seconds 1796000000\n"
+              "# HELP tolvin_availability_update_timestamp_seconds When the daemon last wrote the "
+              "availability counters, seconds since the epoch.\n"
+              "# TYPE tolvin_availability_update_timestamp_seconds gauge\n"
+              "tolvin_availability_update_timestamp_seconds 1796693083\n"
+              "# HELP tolvin_monitored_seconds_total Time the line has been monitored, over the daemon's "
+              "runs.\n"
               "# TYPE tolvin_monitored_seconds_total counter\n"
               "tolvin_monitored_seconds_total 650000\n"
               "# HELP tolvin_available_seconds_total Monitored time with the line available.\n"
               "# TYPE tolvin_available_seconds_total counter\n"
               "tolvin_available_seconds_total 649000\n");
+}
+
+TEST_F(Report, PrometheusWithoutTheDaemon)
+{
+    // No segment yet: what the settings say, and that the daemon does not run.
+    static Snapshot snapshot;
+    snapshot.status = SNAPSHOT_NO_SEGMENT;
+    snapshot.now = NOW;
+    const ModuleSettings settings = settings_for("192.0.2.1", "");
+    EXPECT_EQ(capture([&](FILE* out) { report_prometheus(out, snapshot, settings); }),
+              std::string(SETTINGS_SERIES) + "tolvin_daemon_running 0\n");
+
+    // The segment outlives the daemon: its last figures, the daemon not running.
+    snapshot.status = SNAPSHOT_OK;
+    snapshot.attachments = 0;
+    link_stats_reset(&snapshot.block);
+    snapshot.has_availability = false;
+    std::string text = capture([&](FILE* out) { report_prometheus(out, snapshot, settings); });
+    EXPECT_NE(text.find("\ntolvin_daemon_running 0\n"), std::string::npos);
+    // Nothing without a value: no last probe, no window extremes, no -1 anywhere.
+    for (const char* absent : {"tolvin_last_probe", "tolvin_window_rtt", "tolvin_window_jitter",
+                               "tolvin_availability", "-1"})
+        EXPECT_EQ(text.find(absent), std::string::npos) << absent;
+    EXPECT_NE(text.find("tolvin_jitter_seconds_count 0\n"), std::string::npos);
+}
+
+TEST_F(Report, PrometheusLabelValuesAreEscaped)
+{
+    static Snapshot snapshot;
+    snapshot.status = SNAPSHOT_NO_SEGMENT;
+    snapshot.now = NOW;
+    const ModuleSettings settings = settings_for("a\"b\\c\nd", "::1");
+    std::string text = capture([&](FILE* out) { report_prometheus(out, snapshot, settings); });
+    EXPECT_NE(text.find("tolvin_probe_target_info{target=\"first\",address=\"a\\\"b\\\\c\\nd\"} 1\n"
+                        "tolvin_probe_target_info{target=\"second\",address=\"::1\"} 1\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("tolvin_probe_interval_seconds{target=\"first\"} 10\n"
+                        "tolvin_probe_interval_seconds{target=\"second\"} 30\n"),
+              std::string::npos) << text;
+}
+
+TEST_F(Report, PrometheusMonitoringWindow)
+{
+    static Snapshot snapshot;
+    snapshot.status = SNAPSHOT_NO_SEGMENT;
+    ModuleSettings settings = settings_for("192.0.2.1", "");
+    settings.start_time = "08:00";
+    settings.stop_time = "17:00";
+    for (auto [now, active] : {std::pair{time_t(1796724000), "1"},     // 10:00 UTC
+                               std::pair{time_t(1796752800), "0"}}) {  // 18:00 UTC
+        snapshot.now = now;
+        std::string text = capture([&](FILE* out) { report_prometheus(out, snapshot, settings); });
+        EXPECT_NE(text.find(std::string("\ntolvin_monitoring_active ") + active + "\n"), std::string::npos)
+            << now;
+    }
 }
 
 TEST_F(Report, SamplesAsCsvNewestLast)

@@ -1,0 +1,60 @@
+// One JSON object: raw microseconds and seconds, null for no value.
+#include <cinttypes>
+
+#include "tolvinstat/report.h"
+
+namespace {
+
+void json_number(FILE* out, const char* name, int64_t value, bool comma = true)
+{
+    if (value < 0)
+        fprintf(out, "\"%s\":null%s", name, comma ? "," : "");
+    else
+        fprintf(out, "\"%s\":%" PRId64 "%s", name, value, comma ? "," : "");
+}
+
+// One object of figures; the long-term and the window ones share its keys.
+void json_figures(FILE* out, const char* name, uint32_t probes, uint32_t replies, int32_t rtt_min,
+                  int32_t rtt_max, int64_t rtt_avg, int64_t rtt_sum, int64_t jitter_avg,
+                  int64_t jitter_sum)
+{
+    fprintf(out, "\"%s\":{", name);
+    json_number(out, "probes", probes);
+    json_number(out, "replies", replies);
+    json_number(out, "rtt_min_us", rtt_min);
+    json_number(out, "rtt_max_us", rtt_max);
+    json_number(out, "rtt_avg_us", rtt_avg);
+    json_number(out, "rtt_sum_us", rtt_sum);
+    json_number(out, "jitter_avg_us", jitter_avg);
+    json_number(out, "jitter_sum_us", jitter_sum, false);
+    fputc('}', out);
+}
+
+} // namespace
+
+void report_json(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
+                 time_t now)
+{
+    fprintf(out, "{\"version\":%d,", REPORT_JSON_VERSION);
+    json_number(out, "samples_kept", samples_kept(stats));
+    const LinkSample* newest = newest_sample(stats);
+    json_number(out, "newest_sample_time", newest != nullptr ? newest->timestamp : -1);
+    json_number(out, "newest_sample_age_seconds", newest != nullptr ? newest_age(stats, now) : -1);
+    json_figures(out, "long_term", stats.probes, stats.replies, stats.rtt_min, stats.rtt_max,
+                 average(stats.rtt_avg), int64_t(stats.rtt_sum & INT64_MAX),
+                 average(stats.jitter_avg), int64_t(stats.jitter_sum & INT64_MAX));
+    fputc(',', out);
+    json_figures(out, "window", stats.window_probes, stats.window_replies, stats.window_rtt_min,
+                 stats.window_rtt_max, average(stats.window_rtt_avg), stats.window_rtt_sum,
+                 average(stats.window_jitter_avg), stats.window_jitter_sum);
+    fprintf(out, ",\"availability\":");
+    if (availability == nullptr) {
+        fprintf(out, "null}\n");
+        return;
+    }
+    fprintf(out, "{\"start_time\":%ld,\"elapsed_seconds\":%lu,\"monitored_seconds\":%lu,"
+                 "\"available_seconds\":%lu}}\n",
+            availability->start_time, availability->elapsed, availability->monitored,
+            availability->available);
+}
+

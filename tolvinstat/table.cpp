@@ -1,0 +1,79 @@
+// The table for people at the console.
+#include <cinttypes>
+
+#include "tolvinstat/report.h"
+
+namespace {
+
+// Microseconds as milliseconds with three decimals, or "no value".
+const char* ms(char (&text)[32], int64_t usec)
+{
+    if (usec < 0)
+        snprintf(text, sizeof text, "no value");
+    else
+        snprintf(text, sizeof text, "%" PRId64 ".%03" PRId64 " ms", usec / 1000, usec % 1000);
+    return text;
+}
+
+const char* percent(char (&text)[32], uint64_t part, uint64_t whole)
+{
+    if (whole == 0)
+        snprintf(text, sizeof text, "no value");
+    else
+        snprintf(text, sizeof text, "%.2f %%", 100.0 * double(part) / double(whole));
+    return text;
+}
+
+const char* duration(char (&text)[32], unsigned long seconds)
+{
+    snprintf(text, sizeof text, "%lu d %02lu h %02lu min", seconds / 86400, seconds / 3600 % 24,
+             seconds / 60 % 60);
+    return text;
+}
+
+} // namespace
+
+void report_table(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
+                  time_t now)
+{
+    if (newest_sample(stats) != nullptr)
+        fprintf(out, "tolvind link statistics, newest sample %ld s ago (%u samples kept)\n\n",
+                newest_age(stats, now), samples_kept(stats));
+    else
+        fprintf(out, "tolvind link statistics: no samples yet\n\n");
+
+    char window_title[32];
+    if (stats.window_probes == 0)
+        snprintf(window_title, sizeof window_title, "window (empty)");
+    else
+        snprintf(window_title, sizeof window_title, "last %u probes", stats.window_probes);
+    char a[32], b[32];
+    fprintf(out, "%-14s%16s%18s\n", "", "since start", window_title);
+    fprintf(out, "%-14s%16u%18u\n", "probes", stats.probes, stats.window_probes);
+    fprintf(out, "%-14s%16u%18u\n", "replies", stats.replies, stats.window_replies);
+    const uint32_t window_lost = stats.window_probes > stats.window_replies
+                                     ? stats.window_probes - stats.window_replies : 0;
+    fprintf(out, "%-14s%16s%18s\n", "loss", percent(a, stats.probes - stats.replies, stats.probes),
+            percent(b, window_lost, stats.window_probes));
+    fprintf(out, "%-14s%16s%18s\n", "rtt min", ms(a, stats.rtt_min), ms(b, stats.window_rtt_min));
+    fprintf(out, "%-14s%16s%18s\n", "rtt mean", ms(a, average(stats.rtt_avg)),
+            ms(b, average(stats.window_rtt_avg)));
+    fprintf(out, "%-14s%16s%18s\n", "rtt max", ms(a, stats.rtt_max), ms(b, stats.window_rtt_max));
+    fprintf(out, "%-14s%16s%18s\n", "jitter mean", ms(a, average(stats.jitter_avg)),
+            ms(b, average(stats.window_jitter_avg)));
+
+    if (availability == nullptr)
+        return;
+    char since[32] = "no value";
+    if (availability->start_time != 0) {
+        time_t start = availability->start_time;
+        tm local;
+        localtime_r(&start, &local);
+        strftime(since, sizeof since, "%F %T", &local);
+    }
+    fprintf(out, "\navailability since %s\n", since);
+    fprintf(out, "%-14s%22s\n", "monitored", duration(a, availability->monitored));
+    fprintf(out, "%-14s%22s   (%s)\n", "available", duration(b, availability->available),
+            percent(a, availability->available, availability->monitored));
+}
+
