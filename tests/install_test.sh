@@ -10,9 +10,16 @@ DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 
 expected="/etc/init.d/tolvind
 /lib/systemd/system/tolvind.service
+/lib/systemd/system/tolvinstat.socket
+/lib/systemd/system/tolvinstat@.service
 /opt/tolvin/bin/tolvind
 /opt/tolvin/bin/tolvinstat
 /opt/tolvin/etc/settings
+/usr/share/doc/tolvind/examples/tolvin.json
+/usr/share/doc/tolvind/examples/tolvin.rules.yml
+/usr/share/doc/tolvind/examples/tolvinstat.cron
+/usr/share/doc/tolvind/examples/tolvinstat.inetd
+/usr/share/doc/tolvind/examples/tolvinstat.xinetd
 /usr/share/man/man1/tolvinstat.1
 /usr/share/man/man8/tolvind.8"
 found=$(cd "$dest" && find . -type f | sed 's|^\.||' | sort)
@@ -29,6 +36,12 @@ unit="$dest/lib/systemd/system/tolvind.service"
 for line in "Type=simple" "Restart=on-failure" "RestartSec=10" "exec /opt/tolvin/bin/tolvind -c"; do
     grep -qF "$line" "$unit" || fail "unit lacks $line"
 done
+
+socket="$dest/lib/systemd/system/tolvinstat.socket"
+for line in "ListenStream=8493" "Accept=yes"; do
+    grep -qxF "$line" "$socket" || fail "socket unit lacks $line"
+done
+grep -q "^WantedBy=sockets.target" "$socket" || fail "socket unit not installable"
 
 keys=$(grep -c '^MOD_TOLVIN_[A-Z0-9]*=' "$dest/opt/tolvin/etc/settings")
 [ "$keys" = 60 ] || fail "sample settings hold $keys keys"

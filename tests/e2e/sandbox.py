@@ -342,6 +342,155 @@ class TestHost:
         self.holder.wait()
 
 
+class Router:
+    """One router of a fleet: network, IPC and mount namespaces of its own
+    (its own loopback, statistics segment, settings, availability file and
+    /run), the sandbox's programs, and a veth pair to the sandbox, which
+    reaches it at 10.78.N.2. Everything ends with the sandbox."""
+
+    HTTP_PORT = 8493
+
+    def __init__(self, number):
+        self.number = number
+        self.address = "10.78.%d.2" % number
+        self.holder = subprocess.Popen(["unshare", "--net", "--ipc", "--mount", "--propagation",
+                                        "private", "sleep", str(SCENARIO_SECONDS)])
+        deadline = time.monotonic() + 5
+        while os.readlink("/proc/%d/ns/mnt" % self.holder.pid) == os.readlink("/proc/self/ns/mnt"):
+            check(time.monotonic() < deadline, "router %d's namespaces did not come up" % number)
+            time.sleep(0.01)
+        self.inside = ["nsenter", "-t", str(self.holder.pid), "-n", "-i", "-m"]
+        outside, inside = "vf%d" % number, "vr%d" % number
+        run("ip", "link", "add", "name", outside, "type", "veth", "peer", "name", inside,
+            "netns", str(self.holder.pid))
+        run("ip", "addr", "add", "10.78.%d.1/30" % number, "dev", outside)
+        run("ip", "link", "set", outside, "up")
+        for command in (["ip", "addr", "add", self.address + "/30", "dev", inside],
+                        ["ip", "link", "set", inside, "up"], ["ip", "link", "set", "lo", "up"],
+                        ["mount", "-t", "tmpfs", "-o", "mode=0755", "router-etc", "/opt/tolvin/etc"],
+                        ["mount", "-t", "tmpfs", "-o", "mode=0755", "router-data", "/var/data"],
+                        ["mount", "-t", "tmpfs", "-o", "mode=0755", "router-run", "/run"]):
+            run(*(self.inside + command))
+        self.processes = []
+
+    def path(self, path):
+        """A path of the router's file system, as seen from the sandbox."""
+        return "/proc/%d/root%s" % (self.holder.pid, path)
+
+    def settings(self, **values):
+        with open(self.path(SETTINGS), "w") as f:
+            f.write("".join('MOD_TOLVIN_%s="%s"\n' % (k, v) for k, v in values.items()))
+
+    def start(self, *args):
+        """The daemon, without CAP_SYS_BOOT."""
+        process = subprocess.Popen(self.inside + ["setpriv", "--bounding-set", "-sys_boot",
+                                                  "--inh-caps", "-sys_boot", DAEMON] + list(args),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
+        daemon = Daemon(process)
+        self.processes.append(daemon)
+        return daemon
+
+    def serve_http(self):
+        """tolvinstat --http for each connection to port 8493, as a .socket
+        unit with Accept=yes runs it."""
+        process = subprocess.Popen(self.inside + ["systemd-socket-activate", "--accept", "--inetd",
+                                                  "--listen=%s:%d" % (self.address, self.HTTP_PORT),
+                                                  TOLVINSTAT, "--http"],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE)
+        self.processes.append(Daemon(process))
+        wait_for_port(self.address, self.HTTP_PORT)
+
+    def tolvinstat(self, *args):
+        result = subprocess.run(self.inside + [TOLVINSTAT] + list(args), capture_output=True,
+                                text=True, timeout=20)
+        return result.returncode, result.stdout, result.stderr
+
+    def sysctl(self, key, value):
+        run(*(self.inside + ["sysctl", "-q", "-w", "%s=%s" % (key, value)]))
+
+    def close(self):
+        for process in self.processes:
+            process.stop()
+        self.holder.kill()
+        self.holder.wait()
+
+
+def wait_for_port(address, port, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            socket.create_connection((address, port), timeout=1).close()
+            return
+        except OSError:
+            check(time.monotonic() < deadline, "nothing listens on %s:%d" % (address, port))
+            time.sleep(0.05)
+
+
+class Prometheus:
+    """Debian's Prometheus server in the sandbox, on 127.0.0.1:9090: scrapes
+    `targets` (job "tolvin") every second and evaluates `rules` every second."""
+
+    def __init__(self, root, targets, rules):
+        self.directory = os.path.join(root, "prometheus")
+        os.makedirs(self.directory)
+        with open(os.path.join(self.directory, "tolvin.rules.yml"), "w") as f:
+            f.write(rules)
+        config = {"global": {"scrape_interval": "1s", "scrape_timeout": "1s", "evaluation_interval": "1s"},
+                  "rule_files": [os.path.join(self.directory, "tolvin.rules.yml")],
+                  "scrape_configs": [{"job_name": "tolvin", "static_configs": [{"targets": targets}]}]}
+        with open(os.path.join(self.directory, "prometheus.yml"), "w") as f:
+            json.dump(config, f)    # JSON is YAML
+        self.log = open(os.path.join(self.directory, "log"), "w")
+        self.process = subprocess.Popen(
+            ["prometheus", "--config.file=" + os.path.join(self.directory, "prometheus.yml"),
+             "--storage.tsdb.path=" + os.path.join(self.directory, "data"),
+             "--web.listen-address=127.0.0.1:9090", "--log.level=warn"],
+            stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        self.wait(lambda: self._get("/-/ready", raw=True) is not None, "Prometheus ready", 30)
+
+    def _get(self, path, raw=False):
+        import urllib.error
+        import urllib.request
+        try:
+            with urllib.request.urlopen("http://127.0.0.1:9090" + path, timeout=5) as answer:
+                body = answer.read()
+        except (urllib.error.URLError, OSError):
+            return None
+        return body if raw else json.loads(body)
+
+    def query(self, expression):
+        """The instant vector or scalar of a query: [(labels, value)]."""
+        import urllib.parse
+        answer = self._get("/api/v1/query?" + urllib.parse.urlencode({"query": expression}))
+        check(answer is not None and answer["status"] == "success", "query %r: %r" % (expression, answer))
+        data = answer["data"]
+        if data["resultType"] == "scalar":
+            return [({}, float(data["result"][1]))]
+        return [(item["metric"], float(item["value"][1])) for item in data["result"]]
+
+    def firing(self, alertname):
+        """The instances for which the alert fires."""
+        answer = self._get("/api/v1/alerts")
+        check(answer is not None, "alerts unavailable")
+        return sorted(alert["labels"].get("instance", "") for alert in answer["data"]["alerts"]
+                      if alert["labels"]["alertname"] == alertname and alert["state"] == "firing")
+
+    def wait(self, condition, what, timeout=30.0):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            if time.monotonic() > deadline:
+                raise ScenarioFailure("%s: not within %.0f s; Prometheus said:\n%s" % (
+                    what, timeout, open(os.path.join(self.directory, "log")).read()[-3000:]))
+            time.sleep(0.2)
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+        self.log.close()
+
+
 def internet_checksum(data):
     if len(data) % 2:
         data += b"\0"
@@ -382,7 +531,8 @@ class Daemon:
                         pass
             self.process.kill()
             out, err = self.process.communicate()
-            self.stdout, self.stderr = out.decode(errors="replace"), err.decode(errors="replace")
+            self.stdout = (out or b"").decode(errors="replace")
+            self.stderr = (err or b"").decode(errors="replace")
 
 
 class Sandbox:
@@ -516,6 +666,16 @@ class Sandbox:
         host = TestHost()
         self.hosts.append(host)
         return host
+
+    def router(self, number):
+        router = Router(number)
+        self.hosts.append(router)
+        return router
+
+    def prometheus(self, targets, rules):
+        server = Prometheus(self.root, targets, rules)
+        self.hosts.append(server)
+        return server
 
     def tolvinstat_command(self, *args):
         return self.build.emulator + [TOLVINSTAT] + list(args)
