@@ -15,8 +15,10 @@ expected="/etc/init.d/tolvind
 /opt/tolvin/bin/tolvind
 /opt/tolvin/bin/tolvinstat
 /opt/tolvin/etc/settings
+/usr/share/doc/tolvind/examples/snmpd.openwrt
 /usr/share/doc/tolvind/examples/tolvin.json
 /usr/share/doc/tolvind/examples/tolvin.rules.yml
+/usr/share/doc/tolvind/examples/tolvinstat.conf
 /usr/share/doc/tolvind/examples/tolvinstat.cron
 /usr/share/doc/tolvind/examples/tolvinstat.inetd
 /usr/share/doc/tolvind/examples/tolvinstat.xinetd

@@ -45,7 +45,7 @@ bool read_availability(AvailabilityRecord* record)
 
 } // namespace
 
-void snapshot_read(Snapshot& snapshot)
+void snapshot_read(Snapshot& snapshot, bool with_availability)
 {
     snapshot.now = time(nullptr);
     snapshot.attachments = 0;
@@ -82,7 +82,7 @@ void snapshot_read(Snapshot& snapshot)
         snapshot.status = SNAPSHOT_NOT_THE_BLOCK;
     else
         snapshot.status = SNAPSHOT_OK;
-    if (snapshot.status == SNAPSHOT_OK)
+    if (snapshot.status == SNAPSHOT_OK && with_availability)
         snapshot.has_availability = read_availability(&snapshot.availability);
 }
 

@@ -31,9 +31,9 @@ struct Snapshot {
     AvailabilityRecord availability;
 };
 
-// Reads the block (for SNAPSHOT_OK, the availability file too). Snapshot is
-// large (about 120 KB): keep it out of the stack.
-void snapshot_read(Snapshot& snapshot);
+// Reads the block (for SNAPSHOT_OK, and when asked, the availability file
+// too). Snapshot is large (about 120 KB): keep it out of the stack.
+void snapshot_read(Snapshot& snapshot, bool with_availability = true);
 
 // A plain sentence for a status other than SNAPSHOT_OK.
 const char* snapshot_problem(const Snapshot& snapshot);

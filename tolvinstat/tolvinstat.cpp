@@ -13,6 +13,7 @@
 #include "settings/settings.h"
 #include "tolvinstat/http.h"
 #include "tolvinstat/report.h"
+#include "tolvinstat/snmp.h"
 #include "tolvinstat/snapshot.h"
 #include "tolvinstat/textfile.h"
 
@@ -30,7 +31,8 @@ constexpr const char* INDEX_PAGE =
     "</body></html>\n";
 
 const char* const USAGE =
-    "Usage: tolvinstat [--json | --prometheus | --samples N | --watch SECONDS | --http | --textfile DIR]\n"
+    "Usage: tolvinstat [--json | --prometheus | --samples N | --watch SECONDS | --http | --textfile DIR\n"
+    "                   | --snmp]\n"
     "Shows the link statistics and availability that tolvind publishes.\n"
     "\n"
     "  (no option)        a table of the long-term and short-term figures\n"
@@ -41,11 +43,13 @@ const char* const USAGE =
     "  --http             answer one HTTP request on standard input and output\n"
     "                     (inetd, systemd socket activation): GET /metrics\n"
     "  --textfile DIR     write DIR/tolvin.prom for node_exporter's textfile collector\n"
+    "  --snmp             be snmpd's pass_persist handler for DISMAN-PING-MIB (.1.3.6.1.2.1.80)\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0 shown, 1 error, 2 no statistics (tolvind has not run since boot).\n";
 
-enum Mode { MODE_TABLE, MODE_JSON, MODE_PROMETHEUS, MODE_SAMPLES, MODE_WATCH, MODE_HTTP, MODE_TEXTFILE };
+enum Mode { MODE_TABLE, MODE_JSON, MODE_PROMETHEUS, MODE_SAMPLES, MODE_WATCH, MODE_HTTP, MODE_TEXTFILE,
+            MODE_SNMP };
 
 Snapshot snapshot;
 ModuleSettings settings;
@@ -90,15 +94,21 @@ bool make_exposition(size_t* length)
     return whole;
 }
 
-// One HTTP exchange on standard input and output. Nothing goes to standard
-// error, which inetd may have joined to the connection.
-int serve_http()
+// Standard error on /dev/null: inetd may have joined it to the connection,
+// and snmpd reads a handler's standard error as its answer.
+void silence_standard_error()
 {
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null_fd != -1) {
         dup2(null_fd, STDERR_FILENO);
         close(null_fd);
     }
+}
+
+// One HTTP exchange on standard input and output.
+int serve_http()
+{
+    silence_standard_error();
     signal(SIGPIPE, SIG_IGN);
     alarm(SCRAPE_SECONDS_MAX);
     HttpRequest request;
@@ -155,6 +165,7 @@ void show(Mode mode, unsigned long count)
         break;
     case MODE_HTTP:
     case MODE_TEXTFILE:
+    case MODE_SNMP:
         break;
     }
     fflush(stdout);
@@ -171,6 +182,7 @@ int main(int argc, char** argv)
         {"watch", required_argument, nullptr, 'w'},
         {"http", no_argument, nullptr, 'H'},
         {"textfile", required_argument, nullptr, 't'},
+        {"snmp", no_argument, nullptr, 'S'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -187,6 +199,7 @@ int main(int argc, char** argv)
         case 'w': mode = MODE_WATCH; count = number_argument("--watch", optarg); ++modes; break;
         case 'H': mode = MODE_HTTP; ++modes; break;
         case 't': mode = MODE_TEXTFILE; directory = optarg; ++modes; break;
+        case 'S': mode = MODE_SNMP; ++modes; break;
         case 'h': fputs(USAGE, stdout); return 0;
         default:
             fprintf(stderr, "tolvinstat: unknown or incomplete option \"%s\"\n%s",
@@ -200,7 +213,7 @@ int main(int argc, char** argv)
     }
     if (modes > 1) {
         fprintf(stderr, "tolvinstat: choose one of --json, --prometheus, --samples, --watch, --http, "
-                        "--textfile\n%s", USAGE);
+                        "--textfile, --snmp\n%s", USAGE);
         return 1;
     }
 
@@ -211,6 +224,13 @@ int main(int argc, char** argv)
         return serve_http();
     if (mode == MODE_TEXTFILE)
         return write_textfile(directory);
+    if (mode == MODE_SNMP) {
+        // snmpd's handler lives as long as snmpd keeps it; it ends with its input.
+        silence_standard_error();
+        signal(SIGPIPE, SIG_IGN);
+        snmp_serve(stdin, stdout, settings, snapshot);
+        return 0;
+    }
     show(mode, count);
     while (mode == MODE_WATCH) {
         sleep(unsigned(count));
