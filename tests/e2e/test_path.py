@@ -74,7 +74,10 @@ def scenario_round_trip_over_a_delayed_path(sb):
 
 def scenario_late_replies_do_not_stretch_a_failed_cycle(sb):
     # Interval and timeout 1 s: a failed cycle waits 1 s and sleeps 1 s, while
-    # a reply to an older request comes in every 0.2 s.
+    # a reply to an older request comes in every 0.2 s. The cycles are timed
+    # by when their log lines reach the harness, which a loaded machine may
+    # delay: a wait cut short by a late reply would make them 1.2 s, one
+    # restarted by each would never end.
     host = sb.test_host()
     host.respond("late", 0.2)
     for name, preload in variants(sb):
@@ -90,7 +93,7 @@ def scenario_late_replies_do_not_stretch_a_failed_cycle(sb):
         check_preload_used(daemon, preload)
         cycles = [b - a for a, b in zip(arrivals, arrivals[1:])]
         print("%s: cycles of %s s" % (name, ", ".join("%.3f" % c for c in cycles)))
-        check(all(1.9 <= c <= 4.0 for c in cycles), "%s: cycles of %r s" % (name, cycles))
+        check(all(1.5 <= c <= 4.0 for c in cycles), "%s: cycles of %r s" % (name, cycles))
 
 
 if __name__ == "__main__":
