@@ -4,12 +4,14 @@ build under test and, with TOLVIN_BENCH_ALSO=DIR, a second build (the static
 musl one) in the same run. Round-trip times on loopback, over a veth pair to
 a test host, and over a path that a responder there delays by 5 ms; system
 calls, heap allocations and CPU time per probe cycle, resident memory and
-binary size. Prints one table row per figure."""
+binary size; and the scrape latency of each build's tolvinstat --http behind
+socket activation. Prints one table row per figure."""
 
 import os
 import re
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -112,14 +114,48 @@ def allocations_per_cycle(sb, static):
     return (counts[-1] - counts[0]) / (len(counts) - 1)
 
 
+def scrape_latencies_ms(tolvinstat, count=100):
+    """`count` scrapes of /metrics, one after another, each over a new
+    connection to a socket-activated tolvinstat --http, as Prometheus makes
+    them: connect, request, read until the server closes."""
+    port = sandbox.Router.HTTP_PORT
+    activator = subprocess.Popen(["systemd-socket-activate", "--accept", "--inetd",
+                                  "--listen=127.0.0.1:%d" % port, tolvinstat, "--http"],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+    try:
+        sandbox.wait_for_port("127.0.0.1", port)
+        latencies = []
+        for _ in range(count):
+            started = time.monotonic()
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as conn:
+                conn.sendall(b"GET /metrics HTTP/1.1\r\nHost: router\r\n\r\n")
+                answer = b""
+                while True:
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        break
+                    answer += chunk
+            latencies.append((time.monotonic() - started) * 1000)
+            sandbox.check(answer.startswith(b"HTTP/1.1 200 ") and b"\ntolvin_probes_total " in answer,
+                          "scrape answered %r" % answer[:100])
+    finally:
+        activator.kill()
+        activator.wait()
+    return latencies
+
+
 def scenario_measure(sb):
     programs = [(sb.build.libc, os.path.join(sb.stage, "tolvind"), sb.build)]
+    tolvinstats = [os.path.join(sb.stage, "tolvinstat")]
     also = os.environ.get("TOLVIN_BENCH_ALSO")
     if also:
         other = sandbox.BuildInfo(also)
         copy = os.path.join(sb.stage, "tolvind.also")
         shutil.copy2(os.path.join(also, "tolvind"), copy)
         programs.append((other.libc + (" static" if other.static else ""), copy, other))
+        tolvinstats.append(os.path.join(sb.stage, "tolvinstat.also"))
+        shutil.copy2(os.path.join(also, "tolvinstat"), tolvinstats[-1])
     row("figure", [name for name, _, _ in programs] + ["ping"])
 
     host = sb.test_host()
@@ -174,6 +210,15 @@ def scenario_measure(sb):
         use_program(path)
         allocations.append("-" if build.sanitized else "%.1f" % allocations_per_cycle(sb, build.static))
     row("heap allocations per cycle (after set-up)", allocations + [""])
+
+    sb.settings(IPADDR="127.0.0.1", PINGINT=1, PINGSIZE=56, EXPOSEAVAIL=1)
+    use_program(programs[0][1])
+    daemon = sb.start()
+    time.sleep(2.5)
+    scrapes = [sorted(scrape_latencies_ms(tolvinstat)) for tolvinstat in tolvinstats]
+    daemon.stop()
+    row("scrape latency, median of 100 (ms)", ["%.2f" % statistics.median(s) for s in scrapes] + [""])
+    row("scrape latency, worst of 100 (ms)", ["%.2f" % s[-1] for s in scrapes] + [""])
 
 
 if __name__ == "__main__":
