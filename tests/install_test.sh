@@ -15,6 +15,7 @@ expected="/etc/init.d/tolvind
 /opt/tolvin/bin/tolvind
 /opt/tolvin/bin/tolvinstat
 /opt/tolvin/etc/settings
+/usr/share/doc/tolvind/examples/prometheus.yml
 /usr/share/doc/tolvind/examples/snmpd.openwrt
 /usr/share/doc/tolvind/examples/tolvin.json
 /usr/share/doc/tolvind/examples/tolvin.rules.yml
