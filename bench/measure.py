@@ -11,7 +11,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -19,6 +18,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import sandbox  # noqa: E402
+import test_prometheus  # noqa: E402
 
 PING = shutil.which("ping") or "/usr/bin/ping"
 SCENARIO_SECONDS = 400
@@ -118,7 +118,7 @@ def scrape_latencies_ms(tolvinstat, count=100):
     """`count` scrapes of /metrics, one after another, each over a new
     connection to a socket-activated tolvinstat --http, as Prometheus makes
     them: connect, request, read until the server closes."""
-    port = sandbox.Router.HTTP_PORT
+    port = test_prometheus.PORT
     activator = subprocess.Popen(["systemd-socket-activate", "--accept", "--inetd",
                                   "--listen=127.0.0.1:%d" % port, tolvinstat, "--http"],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -127,16 +127,8 @@ def scrape_latencies_ms(tolvinstat, count=100):
         sandbox.wait_for_port("127.0.0.1", port)
         latencies = []
         for _ in range(count):
-            started = time.monotonic()
-            with socket.create_connection(("127.0.0.1", port), timeout=10) as conn:
-                conn.sendall(b"GET /metrics HTTP/1.1\r\nHost: router\r\n\r\n")
-                answer = b""
-                while True:
-                    chunk = conn.recv(65536)
-                    if not chunk:
-                        break
-                    answer += chunk
-            latencies.append((time.monotonic() - started) * 1000)
+            answer, seconds = test_prometheus.http_exchange(b"GET /metrics HTTP/1.1\r\nHost: router\r\n\r\n")
+            latencies.append(seconds * 1000)
             sandbox.check(answer.startswith(b"HTTP/1.1 200 ") and b"\ntolvin_probes_total " in answer,
                           "scrape answered %r" % answer[:100])
     finally:
