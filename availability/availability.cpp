@@ -7,7 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "core/host.h"
+#include "host/host.h"
 
 namespace {
 

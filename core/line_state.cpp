@@ -5,7 +5,7 @@
 #include <syslog.h>
 
 #include "alarm/runner.h"
-#include "core/host.h"
+#include "host/host.h"
 #include "core/monitor.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "availability/availability.h"
-#include "core/host.h"
+#include "host/host.h"
 #include "core/monitor.h"
 #include "settings/settings.h"
 #include "stats/link_stats.h"

@@ -3,7 +3,7 @@
 #include <syslog.h>
 
 #include "availability/availability.h"
-#include "core/host.h"
+#include "host/host.h"
 #include "core/line_state.h"
 #include "probe/probe.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <syslog.h>
 
-#include "core/host.h"
+#include "host/host.h"
 
 int32_t parse_time_of_day(const char* text)
 {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/window.h"
-#include "tests/unit/fake_host.h"
+#include "host/fake_host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -12,7 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "core/host.h"
+#include "host/host.h"
 #include "probe/echo.h"
 #include "probe/reply_wait.h"
 

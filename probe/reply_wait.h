@@ -1,5 +1,5 @@
 // The wait for an echo reply, apart from the socket's set-up so that it can be
-// driven with a scripted clock and readiness wait (core/host.h).
+// driven with a scripted clock and readiness wait (host/host.h).
 #pragma once
 
 #include <cstdint>

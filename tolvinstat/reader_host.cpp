@@ -1,7 +1,7 @@
 // The host seam of the daemon's window rules (core/window.h) as the reader
 // uses them: the wall clock, and a system log that stays silent, since the
 // daemon logs what is wrong with its settings itself.
-#include "core/host.h"
+#include "host/host.h"
 
 time_t host_time()
 {

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "availability/availability.h"
-#include "tests/unit/fake_host.h"
+#include "host/fake_host.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "tests/unit/fake_probe.h"
 
-#include "tests/unit/fake_host.h"
+#include "host/fake_host.h"
 
 FakeProbe fake_probe;
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/host.h"
+#include "host/host.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "core/line_state.h"
 #include "core/monitor.h"
-#include "tests/unit/fake_host.h"
+#include "host/fake_host.h"
 #include "tests/unit/fake_probe.h"
 #include "tests/unit/fake_runner.h"
 #include "tests/unit/temp_file.h"

@@ -5,7 +5,7 @@
 #include <syslog.h>
 
 #include "core/monitor.h"
-#include "tests/unit/fake_host.h"
+#include "host/fake_host.h"
 #include "tests/unit/fake_probe.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "probe/echo.h"
 #include "probe/reply_wait.h"
-#include "tests/unit/fake_host.h"
+#include "host/fake_host.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <syslog.h>
 
 #include "core/window.h"
-#include "tests/unit/fake_host.h"
+#include "host/fake_host.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/host.h"
+#include "host/host.h"
 
 #include <cerrno>
 #include <csignal>

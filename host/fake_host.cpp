@@ -1,9 +1,9 @@
-#include "tests/unit/fake_host.h"
+#include "host/fake_host.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "core/host.h"
+#include "host/host.h"
 
 FakeHost fake_host;
 

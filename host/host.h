@@ -1,6 +1,6 @@
 // The daemon's only contact with the host's clocks, system log, sleep,
-// readiness wait, process table and reboot. The daemon links core/host.cpp;
-// unit tests link a stand-in so that the logic runs against controlled clocks,
+// readiness wait, process table and reboot. The daemon links host/host.cpp;
+// unit tests link the stand-in beside it (fake_host.h), so that the logic runs against controlled clocks,
 // scripted waits and a recorded log.
 #pragma once
 
