@@ -48,24 +48,26 @@ def scenario_try_it(sb):
         "the router tools it runs (stand-ins that record their arguments):")
     sb.log.echo = True
     daemon = sb.start()
-    time.sleep(4.5)
+    log = sb.log
+    index = -1
+    for _ in range(4):
+        index, _ = log.wait_for(r"Ping to 127\.0\.0\.1: successful .*", start=index + 1)
+    daemon.wait_asleep()
     say("the line works")
     tolvinstat(sb)
     say("outage: 127.0.0.1 stops answering, the daemon fails over to ::1")
     sb.sysctl("net.ipv4.icmp_echo_ignore_all", 1)
-    time.sleep(4)
+    index, _ = log.wait_for(r"Ping to 127\.0\.0\.1 and ::1: first failed .*", start=index + 1)
+    for _ in range(2):
+        index, _ = log.wait_for(r"Ping to ::1: successful .*", start=index + 1)
     say("both addresses silent: line failed after 3 failed cycles, lost after 5, PPP restart, "
         "reboot log line, reboot refused")
     sb.sysctl("net.ipv6.icmp.echo_ignore_all", 1)
     seen = 0
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        time.sleep(1)
+    for alarm in ("line failed", "line lost"):
+        index, _ = log.wait_for(alarm + ", .*", start=index + 1, timeout=30)
+        daemon.wait_asleep(timeout=30)            # its tools have run
         seen = show_tools(sb, seen)
-        if any(l.text.startswith("line lost") for l in sb.log.snapshot()):
-            break
-    time.sleep(4)
-    seen = show_tools(sb, seen)
     print("  reboot log: %s" % open("/var/data/system/reboot").read().rstrip(), flush=True)
     print("  reboot(RB_AUTOBOOT) was refused (no CAP_SYS_BOOT, own PID namespace): "
           "the daemon %s" % ("probes on" if daemon.alive() else "ENDED"), flush=True)
@@ -73,7 +75,8 @@ def scenario_try_it(sb):
     tolvinstat(sb)
     say("recovery: both addresses answer again")
     sb.icmp_echo(True)
-    time.sleep(4)
+    index, _ = log.wait_for("line re-established, .*", start=index + 1, timeout=15)
+    daemon.wait_asleep()
     seen = show_tools(sb, seen)
     say("after recovery")
     tolvinstat(sb)

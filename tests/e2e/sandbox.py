@@ -500,6 +500,24 @@ def internet_checksum(data):
     return total
 
 
+def wait_until(condition, what, timeout=10.0):
+    """Polls `condition` until it gives a true value, which it returns;
+    fails after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        check(time.monotonic() < deadline, "%s: not within %.0f s" % (what, timeout))
+        time.sleep(0.01)
+
+
+# nanosleep and clock_nanosleep on this machine (x86-64): what the daemon's
+# sleep between cycles comes to, under an emulator too, whose own calls are
+# this machine's.
+SLEEP_SYSCALLS = (35, 230)
+
+
 class Daemon:
     def __init__(self, process, traced=False):
         self.process = process
@@ -518,6 +536,45 @@ class Daemon:
 
     def alive(self):
         return self.process.poll() is None
+
+    def program_pid(self):
+        """The daemon's own process: the debugger's child when traced."""
+        if self.traced:
+            return wait_until(lambda: children(self.pid), "the traced daemon")[0]
+        return self.pid
+
+    def _proc(self, name):
+        try:
+            with open("/proc/%d/%s" % (self.program_pid(), name)) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def wait_asleep(self, times=1, timeout=10.0):
+        """Waits until the daemon is asleep (between cycles, or in a closed
+        window): everything the cycle before the sleep writes is written.
+        With `times`, until it has gone to sleep that many times, counting a
+        sleep under way: only for a closed window, where nothing else blocks
+        (each sleep is one voluntary context switch)."""
+        def switches():
+            match = re.search(r"^voluntary_ctxt_switches:\s+(\d+)", self._proc("status"), re.M)
+            return int(match.group(1)) if match else 0
+
+        def asleep():
+            fields = self._proc("syscall").split()
+            return bool(fields) and fields[0].isdigit() and int(fields[0]) in SLEEP_SYSCALLS
+        first = switches() - (1 if asleep() else 0)
+        wait_until(lambda: asleep() and switches() >= first + times,
+                   "the daemon asleep %d times" % times, timeout)
+
+    def freeze(self):
+        """SIGSTOP, and waits until the daemon has stopped."""
+        os.kill(self.program_pid(), signal.SIGSTOP)
+        wait_until(lambda: self._proc("stat").rpartition(")")[2].split()[:1] == ["T"],
+                   "the daemon stopped")
+
+    def thaw(self):
+        os.kill(self.program_pid(), signal.SIGCONT)
 
     def stop(self):
         """Kills the daemon (SIGKILL: it has no handlers) and keeps its output.
@@ -661,6 +718,12 @@ class Sandbox:
         daemon = Daemon(process, traced=trace is not None)
         self.daemons.append(daemon)
         return daemon
+
+    def wait_probes(self, daemon, count, timeout=10.0):
+        """Waits until the block holds `count` probes and the daemon, asleep
+        again, has written what its cycle writes (an interval of 1 s or more)."""
+        wait_until(lambda: (read_stats() or {"probes": 0})["probes"] >= count, "%d probes" % count, timeout)
+        daemon.wait_asleep()
 
     def test_host(self):
         host = TestHost()

@@ -41,9 +41,9 @@ def scenario_first_start_creates_directory_and_file(sb):
     check(os.path.isdir("/var/data") and not os.path.exists(DIRECTORY), "sandbox /var/data")
     sb.settings(IPADDR="127.0.0.1", PINGINT=1, LOGALL=1, EXPOSEAVAIL=1)
     began = int(time.time())
-    sb.start()
+    daemon = sb.start()
     wait_successes(sb, 3)
-    time.sleep(0.2)
+    daemon.wait_asleep()
     check(os.path.isdir(DIRECTORY), "directory not created")
     start, elapsed, monitored, available = read_record()
     check(abs(start - began) <= 1, "start_time %d, began %d" % (start, began))
@@ -52,12 +52,12 @@ def scenario_first_start_creates_directory_and_file(sb):
 
 def run_until_successes(sb, count, *args):
     """Starts the daemon, waits for `count` successful cycles of this run and
-    kills it once the last cycle's update has had time to reach the file
+    kills it once the last cycle has written the file and gone to sleep
     (the success is logged before the cycle writes its figures)."""
     first = len(sb.log.snapshot())
     daemon = sb.start(*args)
     wait_successes(sb, count, start=first)
-    time.sleep(0.4)                                 # the next cycle is 1 s away
+    daemon.wait_asleep()
     daemon.stop()
     return read_record()
 
@@ -88,7 +88,7 @@ def scenario_two_numbers_are_logged_and_the_daemon_runs(sb):
     _, line = sb.log.wait_for(r'Can not read data about availability from "%s": .*' % FILE)
     check(line.level == LOG_ERR, "level %d" % line.level)
     wait_successes(sb, 2)
-    time.sleep(0.2)
+    daemon.wait_asleep()
     check(daemon.alive(), "daemon ended")
     start, elapsed, monitored, available = read_record()
     check(start == 1700000000 and monitored <= 2 and available <= monitored, "record %r" % read_record())
@@ -132,7 +132,7 @@ def scenario_nothing_is_written_while_the_window_waits(sb):
     sb.settings(IPADDR="127.0.0.1", PINGINT=1, LOGALL=1, EXPOSEAVAIL=1,
                 STARTTIME="%02d:00" % ((hour + 2) % 24), STOPTIME="%02d:00" % ((hour + 3) % 24))
     daemon = sb.start()
-    time.sleep(3)
+    daemon.wait_asleep(times=3)                     # three seconds of the closed window
     check(daemon.alive(), "daemon ended")
     check(read_record() == [1700000000, 10, 10, 10], "record %r" % read_record())
     check([l.text for l in sb.log.snapshot()] == ["started"], "log %r" % sb.log.snapshot())
@@ -171,7 +171,9 @@ def scenario_reader_never_finds_fewer_than_four_numbers(sb):
                   "record went back from %r to %r" % (last, record))
         last = record
         daemon = sb.start("-c")
-    time.sleep(0.3)
+    # Until the last run has rewritten the file (it counts the gap from the
+    # next second on, if not before).
+    sandbox.wait_until(lambda: read_record() != last, "the last run's update", 5)
     daemon.stop()
     stop.set()
     thread.join()

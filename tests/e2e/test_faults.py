@@ -249,8 +249,9 @@ def scenario_pid_file_of_an_ended_process(sb):
     sb.icmp_echo(False)
     sb.start()
     index, _ = sb.log.wait_for(failed("127.0.0.1", 1), timeout=5)
-    time.sleep(0.5)
-    check(os.path.exists("/var/data/system/reboot"), "the reboot waited for an ended process")
+    # A hold would last 10 s.
+    sandbox.wait_until(lambda: os.path.exists("/var/data/system/reboot"),
+                       "the reboot waited for an ended process", 5)
     sb.log.wait_for(failed("127.0.0.1", 2), start=index + 1, timeout=5)
 
 
@@ -293,7 +294,7 @@ def scenario_disk_full_keeps_what_is_stored(sb):
     index = -1
     for _ in range(3):
         index, _ = sb.log.wait_for(succeeded("127.0.0.1"), start=index + 1)
-    time.sleep(0.3)
+    daemon.wait_asleep()
     daemon.stop()
     numbers = [int(n) for n in open(AVAILABILITY).read().split()]
     check(len(numbers) == 4 and numbers[0] == 1700000000 and numbers[2] >= 900 and numbers[3] >= 800,
@@ -362,7 +363,7 @@ def scenario_clock_set_back_while_the_line_is_good(sb):
     sb.write("/run/faketime", "-3600\n")
     for _ in range(3):
         index, _ = sb.log.wait_for(succeeded("127.0.0.1"), start=index + 1)
-    time.sleep(0.3)
+    daemon.wait_asleep()
     check(daemon.alive(), "daemon ended")
     check_clock_was_shifted()
     check_no_wrap(sb)
@@ -379,7 +380,7 @@ def scenario_clock_set_back_during_an_outage(sb):
     # Without a guard the time since the last success would wrap to years:
     # line failed and line lost at once.
     index, _ = sb.log.wait_for(failed("127.0.0.1", 5), start=index + 1, timeout=12)
-    time.sleep(0.3)
+    daemon.wait_asleep()
     check(daemon.alive(), "daemon ended")
     check_clock_was_shifted()
     check_no_wrap(sb)

@@ -72,9 +72,8 @@ def scenario_fleet_scraped_by_prometheus(sb):
     # daemon held still, they agree exactly once the next scrape is in.
     for router in routers:
         daemon = daemons[router.number]
-        os.kill(daemon.pid, signal.SIGSTOP)
+        daemon.freeze()
         try:
-            time.sleep(0.3)
             block = block_figures(router)
             selector = '{instance="%s"}' % instances[router.number]
             server.wait(lambda: one_value(server, "tolvin_probes_total" + selector) == block["probes"],
@@ -85,7 +84,7 @@ def scenario_fleet_scraped_by_prometheus(sb):
                       router.number, mean, block["rtt_sum_us"], block["replies"]))
             check(block["rtt_avg_us"] == block["rtt_sum_us"] // block["replies"], "block %r" % block)
         finally:
-            os.kill(daemon.pid, signal.SIGCONT)
+            daemon.thaw()
 
     step("each router's probes and mean round-trip time as its block has them")
     # The dashboard's every expression returns data from this server.
@@ -152,14 +151,14 @@ def headers_and_body(answer):
 
 def scenario_http_front_end_over_a_raw_socket(sb):
     sb.settings(IPADDR="127.0.0.1", PINGINT=1, EXPOSEAVAIL=1)
-    sb.start()
+    daemon = sb.start()
     sb.log.wait_for("started")
     activator = subprocess.Popen(["systemd-socket-activate", "--accept", "--inetd",
                                   "--listen=127.0.0.1:%d" % PORT, sandbox.TOLVINSTAT, "--http"],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         sandbox.wait_for_port("127.0.0.1", PORT)
-        time.sleep(1.5)    # a probe or two recorded
+        sb.wait_probes(daemon, 2)
 
         answer, _ = http_exchange(b"GET /metrics HTTP/1.1\r\nHost: router\r\nAccept: */*\r\n\r\n")
         check(status_of(answer) == 200, "metrics %r" % answer[:100])
@@ -268,9 +267,9 @@ def scenario_no_daemon_yet_still_answers(sb):
 
 def scenario_textfile_for_node_exporter(sb):
     sb.settings(IPADDR="127.0.0.1", PINGINT=1, EXPOSEAVAIL=1)
-    sb.start()
+    daemon = sb.start()
     sb.log.wait_for("started")
-    time.sleep(1.5)
+    sb.wait_probes(daemon, 2)
     directory = "/var/prometheus"
     os.makedirs(directory)
     status, out, err = sb.tolvinstat("--textfile", directory)
@@ -311,9 +310,9 @@ def scenario_two_capabilities_read_what_root_reads(sb):
     # daemon's 0600 segment) and CAP_DAC_READ_SEARCH (the daemon's
     # availability directory): that is enough, and nothing less is.
     sb.settings(IPADDR="127.0.0.1", PINGINT=1, EXPOSEAVAIL=1)
-    sb.start()
+    daemon = sb.start()
     sb.log.wait_for("started")
-    time.sleep(1.5)
+    sb.wait_probes(daemon, 2)
     as_root = sb.tolvinstat("--prometheus")
     check(as_root[0] == 0, "as root %r" % (as_root,))
     base = ["setpriv", "--reuid", "61234", "--regid", "61234", "--clear-groups"]

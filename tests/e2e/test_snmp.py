@@ -167,11 +167,10 @@ def frozen(daemon):
     """Holds the daemon still (SIGSTOP) so that the block and the walk agree."""
     class Freeze:
         def __enter__(self):
-            os.kill(daemon.pid, signal.SIGSTOP)
-            time.sleep(0.2)
+            daemon.freeze()
 
         def __exit__(self, *exc):
-            os.kill(daemon.pid, signal.SIGCONT)
+            daemon.thaw()
     return Freeze()
 
 

@@ -4,7 +4,6 @@
 import os
 import struct
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sandbox
@@ -37,7 +36,7 @@ def scenario_missing_settings_still_start(sb):
     # resolve and every probe counts as no reply. The daemon keeps running.
     daemon = sb.start()
     sb.log.wait_for("started")
-    time.sleep(1.0)
+    sandbox.wait_until(lambda: (sandbox.read_stats() or {"probes": 0})["probes"] >= 3, "three cycles")
     check(daemon.alive(), "daemon ended without settings")
     check([l.text for l in sb.log.snapshot()] == ["started"], "log %r" % sb.log.snapshot())
 
@@ -182,9 +181,10 @@ def scenario_steady_cycles_allocate_resolve_and_open_nothing(sb):
         daemon = sb.start(trace={"TOLVIN_TRACE_COUNT": "1"})
     else:
         daemon = sb.start(preload="call_counter.so")
-    time.sleep(4.5)
+    block = lambda: sandbox.read_stats() or {"probes": 0, "replies": 0}
+    sandbox.wait_until(lambda: block()["replies"] >= 4, "four replies", 15)
     sb.icmp_echo(False)
-    time.sleep(6.5)
+    sandbox.wait_until(lambda: block()["probes"] >= block()["replies"] + 4, "four failed cycles", 20)
     daemon.stop()
     lines = [l for l in daemon.stderr.splitlines() if l.startswith("sendto ")]
     check(len(lines) >= 7, "only %d sends: %r" % (len(lines), lines))

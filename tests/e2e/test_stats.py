@@ -21,14 +21,14 @@ NONE = -1
 def scenario_reader_finds_the_daemons_figures(sb):
     sb.settings(IPADDR="127.0.0.1", IPADDR2="::1", PINGINT=1, PINGINT2=1, LOGALL=1, SHORTTERM=3)
     check(sandbox.read_stats() is None, "a segment before the daemon started")
-    sb.start()
+    daemon = sb.start()
     index, _ = sb.log.wait_for(r"Ping to 127\.0\.0\.1: successful .*")
     index, _ = sb.log.wait_for(r"Ping to 127\.0\.0\.1: successful .*", start=index + 1)
     sb.sysctl("net.ipv4.icmp_echo_ignore_all", 1)
     index, _ = sb.log.wait_for(r"Ping to 127\.0\.0\.1 and ::1: first failed .*", start=index + 1,
                                timeout=10)
     index, _ = sb.log.wait_for(r"Ping to ::1: successful .*", start=index + 1)
-    time.sleep(0.3)
+    daemon.wait_asleep()
     stats = sandbox.read_stats()
     # Samples: 2 successes, a failed first probe, the fail-over success, one more.
     tag_bytes = b"data" if sb.build.big_endian else b"atad"   # 0x64617461 in native order

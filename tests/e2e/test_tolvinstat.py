@@ -65,9 +65,9 @@ def scenario_segment_without_samples(sb):
     # A window that is closed now: the block is reset but nothing recorded.
     sb.settings(IPADDR="127.0.0.1", PINGINT=1, STARTTIME="%02d:00" % ((hour + 2) % 24),
                 STOPTIME="%02d:00" % ((hour + 3) % 24))
-    sb.start()
+    daemon = sb.start()
     sb.log.wait_for("started")
-    time.sleep(0.5)
+    daemon.wait_asleep()                   # in the closed window, the block reset
     status, out, _ = sb.tolvinstat()
     check(status == 0, "status %d" % status)
     check(out.startswith("tolvind link statistics: no samples yet\n"), "table %r" % out)
@@ -86,7 +86,7 @@ def scenario_live_figures_in_every_mode(sb):
     sb.sysctl("net.ipv4.icmp_echo_ignore_all", 1)
     index, _ = sb.log.wait_for(r"Ping to 127\.0\.0\.1 and ::1: first failed .*", start=index + 1)
     sb.log.wait_for(r"Ping to ::1: successful .*", start=index + 1)
-    time.sleep(0.3)
+    daemon.wait_asleep()
     daemon.stop()                          # the figures hold still from here
     block = sandbox.read_stats()
     with open(AVAILABILITY) as f:
@@ -161,7 +161,7 @@ def scenario_block_changing_under_the_reader(sb):
     # Interval 0: the daemon records continuously while tolvinstat reads.
     sb.settings(IPADDR="127.0.0.1", PINGINT=0, SHORTTERM=50)
     sb.start()
-    time.sleep(0.5)
+    sandbox.wait_until(lambda: (sandbox.read_stats() or {"probes": 0})["probes"] >= 100, "100 probes")
     for _ in range(40):
         status, out, err = sb.tolvinstat("--json")
         check(status == 0, "status %d: %r" % (status, err))
@@ -175,13 +175,19 @@ def scenario_block_changing_under_the_reader(sb):
 def scenario_watch_repeats_the_table(sb):
     sb.settings(IPADDR="127.0.0.1", PINGINT=1)
     sb.start()
-    time.sleep(1.5)
+    sandbox.wait_until(lambda: (sandbox.read_stats() or {"probes": 0})["probes"] >= 1, "a probe")
     process = subprocess.Popen([sandbox.TOLVINSTAT, "--watch", "1"], stdout=subprocess.PIPE)
-    time.sleep(2.5)
-    process.kill()
-    out, _ = process.communicate()
-    tables = out.decode().count("tolvind link statistics")
-    check(tables >= 2, "%d tables in %r" % (tables, out))
+    try:
+        out, tables = b"", 0
+        deadline = time.monotonic() + 10
+        while tables < 2 and time.monotonic() < deadline:
+            line = process.stdout.readline()
+            out += line
+            tables += line.count(b"tolvind link statistics")
+        check(tables >= 2, "%d tables in %r" % (tables, out))
+    finally:
+        process.kill()
+        process.communicate()
 
 
 if __name__ == "__main__":
