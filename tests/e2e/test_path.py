@@ -33,11 +33,17 @@ def check_preload_used(daemon, preload):
         check("select_keeps_timeout: in use" in daemon.stderr, "the preload was not used: %r" % daemon.stderr)
 
 
-def ping_rtts_usec(address, count):
+def start_ping(address, count):
+    """ping beside the daemon, through the same load: timed from user space
+    to user space (-U), as the daemon's round-trip rule does."""
     ping = shutil.which("ping")
     check(ping is not None, "ping is missing (scripts/setup installs iputils-ping)")
-    out = subprocess.run([ping, "-n", "-c", str(count), "-i", "0.2", address],
-                         capture_output=True, text=True, timeout=count + 20).stdout
+    return subprocess.Popen([ping, "-n", "-U", "-c", str(count), "-i", "0.5", address],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+
+
+def ping_rtts_usec(ping):
+    out, _ = ping.communicate(timeout=30)
     return [float(m) * 1000 for m in re.findall(r"time=([\d.]+) ms", out)]
 
 
@@ -49,11 +55,12 @@ def scenario_round_trip_over_a_delayed_path(sb):
             sb.settings(IPADDR=address, PINGINT=1, PINGSIZE=56, LOGALL=1)
             index = len(sb.log.snapshot())
             daemon = sb.start(preload=preload)
-            theirs = ping_rtts_usec(address, 10)
+            ping = start_ping(address, 2 * PROBES)
             pattern = r"Ping to %s: successful with response in (\d+\.\d) ms" % re.escape(address)
             for _ in range(PROBES):
                 index, _ = sb.log.wait_for(pattern, start=index + 1, timeout=15)
             daemon.stop()
+            theirs = ping_rtts_usec(ping)
             check_preload_used(daemon, preload)
             block = sandbox.read_stats()
             ours = [rtt for _, rtt, _ in block["samples"]]
