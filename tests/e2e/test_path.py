@@ -34,11 +34,11 @@ def check_preload_used(daemon, preload):
 
 
 def start_ping(address, count):
-    """ping beside the daemon, through the same load: timed from user space
+    """ping beside the daemon, with the same priority: timed from user space
     to user space (-U), as the daemon's round-trip rule does."""
     ping = shutil.which("ping")
     check(ping is not None, "ping is missing (scripts/setup installs iputils-ping)")
-    return subprocess.Popen([ping, "-n", "-U", "-c", str(count), "-i", "0.5", address],
+    return subprocess.Popen(sandbox.REALTIME + [ping, "-n", "-U", "-c", str(count), "-i", "0.5", address],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
 
@@ -49,12 +49,12 @@ def ping_rtts_usec(ping):
 
 def scenario_round_trip_over_a_delayed_path(sb):
     host = sb.test_host()
-    host.respond("delay", DELAY_SECONDS)
+    host.respond("delay", DELAY_SECONDS, realtime=True)
     for address in (TestHost.ADDRESS, TestHost.ADDRESS6):
         for name, preload in variants(sb):
             sb.settings(IPADDR=address, PINGINT=1, PINGSIZE=56, LOGALL=1)
             index = len(sb.log.snapshot())
-            daemon = sb.start(preload=preload)
+            daemon = sb.start(preload=preload, realtime=True)
             ping = start_ping(address, 2 * PROBES)
             pattern = r"Ping to %s: successful with response in (\d+\.\d) ms" % re.escape(address)
             for _ in range(PROBES):
@@ -75,8 +75,8 @@ def scenario_round_trip_over_a_delayed_path(sb):
                 address, name, ours))
             check(ours_median <= theirs_median + 2000, "%s, %s: median %.0f us, ping's %.0f us" % (
                 address, name, ours_median, theirs_median))
-            print("%s, %s: median %.0f us (ping %.0f us), rtts %r" % (
-                address, name, ours_median, theirs_median, ours))
+            print("%s, %s: median %.0f us (ping %.0f us), rtts %r, ping's %r" % (
+                address, name, ours_median, theirs_median, ours, [round(t) for t in theirs]))
 
 
 def scenario_late_replies_do_not_stretch_a_failed_cycle(sb):
