@@ -9,6 +9,7 @@
 #include "availability/availability.h"
 #include "host/host.h"
 #include "core/monitor.h"
+#include "probe/probe.h"
 #include "settings/settings.h"
 #include "stats/link_stats.h"
 
@@ -41,6 +42,8 @@ int main(int argc, char** argv)
     }
 
     read_settings(settings);
+    if (!probe_set_line(settings.iface, settings.source_address))
+        exit(1);
 
     if (settings.expose_avail != 0) {
         if (!availability_open())

@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
+#include <cstdio>
 #include <linux/filter.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
@@ -42,6 +45,32 @@ struct ProbeSession {
 static_assert(sizeof(sockaddr_storage) == 128);
 
 ProbeSession session = {nullptr, {}, -1, nullptr, nullptr, 0, 0, 0};
+
+// The line every probe goes over, when one is set; what went wrong with it
+// is said once per change.
+struct ProbeLine {
+    char iface[IFNAMSIZ];                    // "" for any device
+    sockaddr_storage source;                 // family AF_UNSPEC for any source
+    socklen_t source_bytes;
+    char source_text[INET6_ADDRSTRLEN];
+    char name[128];                          // as the log names it
+    bool failing;                            // warned, not yet working again
+    bool family_warned;
+};
+
+ProbeLine line = {};
+
+bool line_is_set()
+{
+    return line.iface[0] != '\0' || line.source.ss_family != AF_UNSPEC;
+}
+
+void line_failed(const char* reason)
+{
+    if (!line.failing)
+        host_log(LOG_WARNING, "can not probe over %s: %s", line.name, reason);
+    line.failing = true;
+}
 
 bool session_is_ipv4()
 {
@@ -133,6 +162,25 @@ ProbeResult set_up(const char* address, uint32_t payload_size)
         host_log(LOG_ERR, "can not open socket: %s", strerror(errno));
         return PROBE_FATAL;
     }
+    if (line.iface[0] != '\0' && setsockopt(session.probe_socket, SOL_SOCKET, SO_BINDTODEVICE, line.iface,
+                                            socklen_t(strlen(line.iface))) == -1) {
+        line_failed(strerror(errno));
+        return PROBE_NO_REPLY;
+    }
+    if (line.source.ss_family != AF_UNSPEC) {
+        if (line.source.ss_family != session.destination.ss_family) {
+            if (!line.family_warned)
+                host_log(LOG_WARNING, "can not probe %s from source address %s: not of its family",
+                         address, line.source_text);
+            line.family_warned = true;
+            return PROBE_NO_REPLY;
+        }
+        if (bind(session.probe_socket, reinterpret_cast<const sockaddr*>(&line.source),
+                 line.source_bytes) == -1) {
+            line_failed(strerror(errno));
+            return PROBE_NO_REPLY;
+        }
+    }
 
     session.send_packet = static_cast<uint8_t*>(calloc(session.send_size, 1));
     if (session.send_packet == nullptr) {
@@ -206,6 +254,18 @@ ProbeResult echo_probe(const char* address, uint32_t payload_size,
     if (sent > 0 && size_t(sent) < session.send_size)
         host_log(LOG_WARNING, "sending ping request: sent %u bytes, should be %u bytes",
                  unsigned(sent), session.send_size);
+    if (line_is_set()) {
+        // A device that went away and came back under its name is another
+        // device: the next cycle binds the socket anew.
+        if (sent == -1) {
+            line_failed(strerror(errno));
+            probe_session_close();
+            return PROBE_NO_REPLY;
+        }
+        if (line.failing)
+            host_log(LOG_NOTICE, "probing over %s again", line.name);
+        line.failing = false;
+    }
 
     const uint64_t sent_nsec = host_monotonic_nsec();
     const ReplyWait wait = {session.probe_socket, session.receive_packet, session.receive_size, ipv4,
@@ -244,4 +304,39 @@ ProbeResult await_echo_reply(const ReplyWait& wait, uint32_t timeout_seconds, ui
         *rtt_out = uint32_t(waited_nsec / 1000u);
         return PROBE_REPLY;
     }
+}
+
+bool probe_set_line(const char* iface, const char* source_address)
+{
+    line = ProbeLine{};
+    line.source.ss_family = AF_UNSPEC;
+    if (strlen(iface) >= sizeof line.iface) {
+        host_log(LOG_ERR, "can not use interface %s: a name has at most %u bytes", iface,
+                 unsigned(sizeof line.iface - 1));
+        return false;
+    }
+    memcpy(line.iface, iface, strlen(iface) + 1);
+    if (source_address[0] != '\0') {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&line.source);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&line.source);
+        if (inet_pton(AF_INET, source_address, &v4->sin_addr) == 1) {
+            v4->sin_family = AF_INET;
+            line.source_bytes = sizeof(sockaddr_in);
+        } else if (inet_pton(AF_INET6, source_address, &v6->sin6_addr) == 1) {
+            v6->sin6_family = AF_INET6;
+            line.source_bytes = sizeof(sockaddr_in6);
+        } else {
+            host_log(LOG_ERR, "can not use source address %s: not a numeric IPv4 or IPv6 address",
+                     source_address);
+            return false;
+        }
+        snprintf(line.source_text, sizeof line.source_text, "%s", source_address);
+    }
+    if (line.iface[0] != '\0' && source_address[0] != '\0')
+        snprintf(line.name, sizeof line.name, "interface %s from source address %s", iface, source_address);
+    else if (line.iface[0] != '\0')
+        snprintf(line.name, sizeof line.name, "interface %s", iface);
+    else
+        snprintf(line.name, sizeof line.name, "source address %s", source_address);
+    return true;
 }

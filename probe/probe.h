@@ -20,3 +20,10 @@ ProbeResult echo_probe(const char* address, uint32_t payload_size,
 
 // Forgets the target, closes the socket and frees the buffers.
 void probe_session_close();
+
+// Binds every later probe to a line: its device (SO_BINDTODEVICE, at most 15
+// bytes) and its source address (numeric IPv4 or IPv6); either may be "".
+// False, with the reason logged, when they cannot name a line. A line that
+// is gone or not ready makes probes go without reply, each cycle trying
+// again; one warning when that begins, one notice when it ends.
+bool probe_set_line(const char* iface, const char* source_address);

@@ -67,6 +67,8 @@ const SettingKey settings_keys[SETTINGS_KEY_COUNT] = {
     STR_KEY("MOD_TOLVIN_REESTSMS11", reest_sms[10]),
     STR_KEY("MOD_TOLVIN_REESTSMS12", reest_sms[11]),
     UINT_KEY("MOD_TOLVIN_EXPOSEAVAIL", expose_avail),
+    STR_KEY("MOD_TOLVIN_IFACE", iface),
+    STR_KEY("MOD_TOLVIN_SRCADDR", source_address),
 };
 
 #undef UINT_KEY

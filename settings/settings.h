@@ -41,6 +41,10 @@ struct ModuleSettings {
     const char* reest_email[3];
     const char* reest_sms[12];
     uint32_t expose_avail;
+    // The line both addresses are probed over: a device name (at most 15
+    // bytes) and a numeric source address; "" for the routing table's choice.
+    const char* iface;
+    const char* source_address;
 };
 
 enum SettingKind { SETTING_UINT, SETTING_STRING };
@@ -51,7 +55,7 @@ struct SettingKey {
     size_t offset;              // of the field in ModuleSettings
 };
 
-inline constexpr size_t SETTINGS_KEY_COUNT = 60;
+inline constexpr size_t SETTINGS_KEY_COUNT = 62;
 
 // Every key the daemon knows, with the field it fills.
 extern const SettingKey settings_keys[SETTINGS_KEY_COUNT];

@@ -1,0 +1,163 @@
+#!/usr/bin/python3
+"""A router with two lines to one far host: probes bound to line A by its
+device or its source address, while the routing table prefers line B; line
+A's far end cut and restored, its device deleted and made anew."""
+
+import os
+import re
+import socket
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import sandbox
+from sandbox import LOG_NOTICE, LOG_WARNING, Capture, check, run
+
+TARGET = "10.79.9.9"       # on the far host's loopback, reached over either line
+LINES = {"a": ("10.79.1.1", "10.79.1.2", 200), "b": ("10.79.2.1", "10.79.2.2", 100)}   # ours, far, metric
+SUCCESS = r"Ping to 10\.79\.9\.9: successful with response in \d+\.\d ms"
+
+
+def failure(n):
+    return r"Ping to 10\.79\.9\.9: failed with no response \(occurrence %d in a series\)" % n
+
+
+class FarHost:
+    """The far end of both lines, in a network namespace of its own; its
+    kernel answers echo requests."""
+
+    def __init__(self, sb):
+        self.holder = subprocess.Popen(["unshare", "--net", "sleep", str(sandbox.SCENARIO_SECONDS)])
+        sb.hosts.append(self)
+        self.inside = ["nsenter", "-t", str(self.holder.pid), "-n"]
+        sandbox.wait_until(lambda: os.readlink("/proc/%d/ns/net" % self.holder.pid) !=
+                           os.readlink("/proc/self/ns/net"), "the far host's namespace")
+        self.far("ip", "link", "set", "lo", "up")
+        self.far("ip", "addr", "add", TARGET + "/32", "dev", "lo")
+        for name in LINES:
+            self.connect(name)
+
+    def far(self, *command):
+        run(*(self.inside + list(command)))
+
+    def connect(self, name):
+        """Line NAME: our device vrNAME, the far one vhNAME, and our route to
+        the target over it with the line's metric."""
+        ours, far, metric = LINES[name]
+        run("ip", "link", "add", "name", "vr" + name, "type", "veth", "peer", "name", "vh" + name,
+            "netns", str(self.holder.pid))
+        run("ip", "addr", "add", ours + "/30", "dev", "vr" + name)
+        run("ip", "link", "set", "vr" + name, "up")
+        self.far("ip", "addr", "add", far + "/30", "dev", "vh" + name)
+        self.far("ip", "link", "set", "vh" + name, "up")
+        run("ip", "route", "add", TARGET + "/32", "via", far, "dev", "vr" + name, "metric", str(metric))
+
+    def close(self):
+        self.holder.kill()
+        self.holder.wait()
+
+
+def is_request(packet):
+    return packet[9] == 1 and socket.inet_ntoa(packet[16:20]) == TARGET and packet[20] == 8
+
+
+def queued_requests(capture):
+    """The echo requests to the target that left through the capture's
+    device so far."""
+    capture.sock.setblocking(False)
+    found = []
+    while True:
+        try:
+            frame, address = capture.sock.recvfrom(65536)
+        except BlockingIOError:
+            return found
+        if address[2] == Capture.PACKET_OUTGOING and frame[12:14] == b"\x08\x00" and is_request(frame[14:]):
+            found.append(frame[14:])
+
+
+def scenario_bound_to_the_device_of_line_a(sb):
+    far = FarHost(sb)
+    captures = {name: Capture("vr" + name) for name in LINES}
+    # Unbound, the routing table's choice is line B.
+    run("ping", "-n", "-q", "-c", "1", "-W", "2", TARGET, stdout=subprocess.DEVNULL)
+    check(queued_requests(captures["a"]) == [] and len(queued_requests(captures["b"])) == 1,
+          "an unbound ping did not take line B")
+    sb.settings(IPADDR=TARGET, PINGINT=1, LOGALL=1, IFACE="vra", LOSTCHECK=1, LOSTNUM=3, LOSTLOG=1,
+                LOSTRSTIFACE=1, REESTCHECK=1, REESTLOG=1)
+    daemon = sb.start()
+    index = -1
+    for _ in range(3):
+        index, _ = sb.log.wait_for(SUCCESS, start=index + 1)
+    over_a, over_b = queued_requests(captures["a"]), queued_requests(captures["b"])
+    check(len(over_a) >= 3 and over_b == [], "requests over A %d, over B %d" % (len(over_a), len(over_b)))
+    check(all(socket.inet_ntoa(p[12:16]) == LINES["a"][0] for p in over_a), "source of the requests")
+
+    # Line A's far end cut: the bound probe fails, the line is lost and its
+    # service restarted, while line B still carries an unbound ping.
+    far.far("ip", "link", "set", "vha", "down")
+    index, _ = sb.log.wait_for(failure(3), start=index + 1, timeout=15)
+    sb.log.wait_for("line lost, .*", start=index + 1, timeout=3)
+    calls = sb.wait_tool_calls(1)
+    check([argv for argv, _ in calls] == [["/sbin/service", "ppp", "restart"]], "tools %r" % calls)
+    check(run("ping", "-n", "-q", "-c", "1", "-W", "2", TARGET, stdout=subprocess.DEVNULL,
+              check=False).returncode == 0, "line B does not carry an unbound ping")
+    far.far("ip", "link", "set", "vha", "up")
+    index, _ = sb.log.wait_for("line re-established, .*", start=index + 1, timeout=10)
+
+    # The device deleted (as a PPP link goes down between redials): one
+    # warning; made anew under its name (a new index): probes resume within
+    # two cycles, with one notice.
+    before = len(sb.log.snapshot())
+    run("ip", "link", "del", "vra")
+    index, _ = sb.log.wait_for("can not probe over interface vra: .*", start=before, timeout=5,
+                               level=LOG_WARNING)
+    sb.log.wait_for(failure(2), start=index + 1, timeout=8)
+    far.connect("a")
+    back = time.monotonic()
+    index, _ = sb.log.wait_for(r"probing over interface vra again", start=index + 1, timeout=5,
+                               level=LOG_NOTICE)
+    sb.log.wait_for(SUCCESS, start=index + 1, timeout=5)
+    check(time.monotonic() - back < 4.5, "probing resumed %.1f s after the device came back" % (
+        time.monotonic() - back))
+    texts = [l.text for l in sb.log.snapshot()[before:]]
+    check(sum(t.startswith("can not probe over") for t in texts) == 1 and
+          sum(t.startswith("probing over") for t in texts) == 1, "warnings and notices %r" % texts)
+    check(daemon.alive(), "daemon ended")
+
+
+def scenario_bound_to_a_source_address(sb):
+    FarHost(sb)
+    capture = Capture("vrb")
+    sb.settings(IPADDR=TARGET, PINGINT=1, LOGALL=1, SRCADDR=LINES["a"][0])
+    daemon = sb.start()
+    index = -1
+    for _ in range(2):
+        index, _ = sb.log.wait_for(SUCCESS, start=index + 1)
+    sources = {socket.inet_ntoa(p[12:16]) for p in queued_requests(capture)}
+    check(sources == {LINES["a"][0]}, "sources %r" % sources)
+    daemon.stop()
+
+    # An address not assigned here yet, and one of the other family: no reply,
+    # one warning each, the daemon goes on.
+    for source, warning in (("10.79.3.1", "can not probe over source address 10.79.3.1: .*"),
+                            ("fd79::1", "can not probe 10.79.9.9 from source address fd79::1: not of its family")):
+        sb.settings(IPADDR=TARGET, PINGINT=1, LOGALL=1, SRCADDR=source)
+        before = len(sb.log.snapshot())
+        daemon = sb.start()
+        index, _ = sb.log.wait_for(failure(3), start=before, timeout=10)
+        texts = [l.text for l in sb.log.snapshot()[before:index + 1]]
+        check(texts[0] == "started" and re.fullmatch(warning, texts[1]) and
+              all(t.startswith("Ping to") for t in texts[2:]), "log %r" % texts)
+        daemon.stop()
+
+    # Not an address at all: refused at start.
+    sb.settings(IPADDR=TARGET, PINGINT=1, SRCADDR="lte0")
+    before = len(sb.log.snapshot())
+    status, _, _ = sb.start().wait()
+    check(status == 1, "exit status %d" % status)
+    sb.log.wait_for("can not use source address lte0: not a numeric IPv4 or IPv6 address", start=before)
+
+
+if __name__ == "__main__":
+    sandbox.main(globals())
