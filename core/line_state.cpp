@@ -134,8 +134,12 @@ void on_probe_failure(const ModuleSettings& settings)
             send_emails(EVENT_LOST, text, settings.router_id, settings.lost_email);
         if (any_recipient(settings.lost_sms, 12))
             send_sms(EVENT_LOST, text, settings.router_id, settings.lost_sms);
-        if (settings.lost_restart_iface != 0)
-            run_program("/sbin/service", "ppp", "restart", static_cast<const char*>(nullptr));
+        if (settings.lost_restart_iface != 0) {
+            const char* service = settings.restart_service;
+            if (service == nullptr || service[0] == '\0')
+                service = "ppp";
+            run_program("/sbin/service", service, "restart", static_cast<const char*>(nullptr));
+        }
         if (settings.lost_reboot != 0)
             reboot_for_line_lost();
     }

@@ -69,6 +69,7 @@ const SettingKey settings_keys[SETTINGS_KEY_COUNT] = {
     UINT_KEY("MOD_TOLVIN_EXPOSEAVAIL", expose_avail),
     STR_KEY("MOD_TOLVIN_IFACE", iface),
     STR_KEY("MOD_TOLVIN_SRCADDR", source_address),
+    STR_KEY("MOD_TOLVIN_RSTSERVICE", restart_service),
 };
 
 #undef UINT_KEY

@@ -45,6 +45,9 @@ struct ModuleSettings {
     // bytes) and a numeric source address; "" for the routing table's choice.
     const char* iface;
     const char* source_address;
+    // The service restarted when the line is lost ("/sbin/service NAME
+    // restart"); "" or absent: "ppp".
+    const char* restart_service;
 };
 
 enum SettingKind { SETTING_UINT, SETTING_STRING };
@@ -55,7 +58,7 @@ struct SettingKey {
     size_t offset;              // of the field in ModuleSettings
 };
 
-inline constexpr size_t SETTINGS_KEY_COUNT = 62;
+inline constexpr size_t SETTINGS_KEY_COUNT = 63;
 
 // Every key the daemon knows, with the field it fills.
 extern const SettingKey settings_keys[SETTINGS_KEY_COUNT];

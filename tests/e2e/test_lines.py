@@ -84,7 +84,7 @@ def scenario_bound_to_the_device_of_line_a(sb):
     check(queued_requests(captures["a"]) == [] and len(queued_requests(captures["b"])) == 1,
           "an unbound ping did not take line B")
     sb.settings(IPADDR=TARGET, PINGINT=1, LOGALL=1, IFACE="vra", LOSTCHECK=1, LOSTNUM=3, LOSTLOG=1,
-                LOSTRSTIFACE=1, REESTCHECK=1, REESTLOG=1)
+                LOSTRSTIFACE=1, RSTSERVICE="wan_a", REESTCHECK=1, REESTLOG=1)
     daemon = sb.start()
     index = -1
     for _ in range(3):
@@ -94,12 +94,12 @@ def scenario_bound_to_the_device_of_line_a(sb):
     check(all(socket.inet_ntoa(p[12:16]) == LINES["a"][0] for p in over_a), "source of the requests")
 
     # Line A's far end cut: the bound probe fails, the line is lost and its
-    # service restarted, while line B still carries an unbound ping.
+    # own service restarted, while line B still carries an unbound ping.
     far.far("ip", "link", "set", "vha", "down")
     index, _ = sb.log.wait_for(failure(3), start=index + 1, timeout=15)
     sb.log.wait_for("line lost, .*", start=index + 1, timeout=3)
     calls = sb.wait_tool_calls(1)
-    check([argv for argv, _ in calls] == [["/sbin/service", "ppp", "restart"]], "tools %r" % calls)
+    check([argv for argv, _ in calls] == [["/sbin/service", "wan_a", "restart"]], "tools %r" % calls)
     check(run("ping", "-n", "-q", "-c", "1", "-W", "2", TARGET, stdout=subprocess.DEVNULL,
               check=False).returncode == 0, "line B does not carry an unbound ping")
     far.far("ip", "link", "set", "vha", "up")

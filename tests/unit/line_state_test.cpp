@@ -165,6 +165,16 @@ TEST_F(LineStateMachine, EveryActionOfEveryAlarmInOrder)
     EXPECT_EQ(reboot_log_text(), "2026-12-08 10:00:10 tolvin: reboot due line lost\n");
 }
 
+TEST_F(LineStateMachine, RestartsTheServiceOfItsLine)
+{
+    s.fail_check = s.lost_log = 0;
+    s.lost_num = 1;
+    s.lost_restart_iface = 1;
+    s.restart_service = "wan2";
+    cycles("n");
+    EXPECT_EQ(fake_runner.calls, (std::vector<Argv>{{"/sbin/service", "wan2", "restart"}}));
+}
+
 TEST_F(LineStateMachine, RebootWaitsForAFirmwareUpdate)
 {
     s.lost_num = 1;
