@@ -29,7 +29,7 @@ bool lock(FILE* stream)
 
 } // namespace
 
-bool availability_open(const char* directory, const char* path)
+bool availability_open(const char* directory, const char* path, const char* parent)
 {
     file_path = path;
     record = {};
@@ -59,6 +59,9 @@ bool availability_open(const char* directory, const char* path)
                  path, strerror(errno));
         return false;
     }
+    if (parent != nullptr && mkdir(parent, 0766) != 0 && errno != EEXIST)
+        host_log(LOG_ERR, "Can not create folder \"%s\" for data about availability: %s", parent,
+                 strerror(errno));
     if (mkdir(directory, 0766) != 0 && errno != EEXIST)
         host_log(LOG_ERR, "Can not create folder \"%s\" for data about availability: %s", directory,
                  strerror(errno));

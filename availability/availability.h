@@ -27,9 +27,10 @@ struct AvailabilityRun {
 
 // Opens and locks the file (creating its directory and the file when
 // missing) and reads the record. False, with the reason logged, when the
-// daemon cannot use it. `directory` and `path` default to the fixed ones.
+// daemon cannot use it. `directory` and `path` default to the fixed ones;
+// `parent`, when given, is made before `directory` (a named instance's).
 bool availability_open(const char* directory = AVAILABILITY_DIR,
-                       const char* path = AVAILABILITY_PATH);
+                       const char* path = AVAILABILITY_PATH, const char* parent = nullptr);
 
 // Sets up this run at `now`; `continuation` when started with -c.
 void availability_begin(bool continuation, time_t now);

@@ -8,6 +8,7 @@
 
 #include "availability/availability.h"
 #include "host/host.h"
+#include "core/instance.h"
 #include "core/monitor.h"
 #include "probe/probe.h"
 #include "settings/settings.h"
@@ -16,6 +17,7 @@
 namespace {
 
 ModuleSettings settings;
+Instance instance;
 
 [[noreturn]] void usage()
 {
@@ -28,7 +30,9 @@ ModuleSettings settings;
 
 int main(int argc, char** argv)
 {
-    openlog("tolvin", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    const char* instance_name = getenv(INSTANCE_VARIABLE);
+    const bool instance_valid = instance_from_name(instance_name, instance);
+    openlog(instance.log_ident, LOG_PID | LOG_NDELAY, LOG_DAEMON);
     host_log(LOG_NOTICE, "started");
     (void)setsid();
 
@@ -41,17 +45,30 @@ int main(int argc, char** argv)
         continuation = true;
     }
 
-    read_settings(settings);
+    if (!instance_valid) {
+        host_log(LOG_ERR, "can not use instance name \"%.64s\": 1 to 15 of a-z, 0-9, _ and -, "
+                 "the first a letter or a digit", instance_name);
+        exit(1);
+    }
+    char other[INSTANCE_NAME_MAX + 1];
+    if (instance_key_clash(instance, SETTINGS_DIR, other, sizeof other)) {
+        host_log(LOG_ERR, "can not use instance name \"%s\": its statistics segment would be that of "
+                 "instance \"%s\"; rename one of them", instance.name, other);
+        exit(1);
+    }
+
+    read_settings_from(instance.settings_path, settings);
     if (!probe_set_line(settings.iface, settings.source_address))
         exit(1);
 
     if (settings.expose_avail != 0) {
-        if (!availability_open())
+        if (!availability_open(instance.availability_dir, instance.availability_path,
+                               instance.name[0] != '\0' ? instance.availability_parent : nullptr))
             exit(1);
         availability_begin(continuation, host_time());
     }
 
-    LinkStats* stats = link_stats_attach();
+    LinkStats* stats = link_stats_attach(instance.key_project);
     if (stats == nullptr) {
         host_log(LOG_ERR, "data allocation problem: %s", strerror(errno));
         exit(1);

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 inline constexpr const char* SETTINGS_PATH = "/opt/tolvin/etc/settings";
+inline constexpr const char* SETTINGS_DIR = "/opt/tolvin/etc";
 inline constexpr size_t SETTINGS_LINE_BYTES = 16384;
 
 struct ModuleSettings {

@@ -80,9 +80,9 @@ void rebuild_window(LinkStats* stats)
 
 } // namespace
 
-LinkStats* link_stats_attach()
+LinkStats* link_stats_attach(int project)
 {
-    key_t key = ftok(LINK_STATS_KEY_PATH, LINK_STATS_KEY_PROJECT);
+    key_t key = ftok(LINK_STATS_KEY_PATH, project);
     if (key == -1)
         return nullptr;
     int id = shmget(key, sizeof(LinkStats), IPC_CREAT | 0600);

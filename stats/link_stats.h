@@ -67,10 +67,11 @@ static_assert(offsetof(LinkStats, probes) == 0 && offsetof(LinkStats, replies) =
               && offsetof(LinkStats, padding_120084) == 120084);
 static_assert(sizeof(LinkStats) == 120088);
 
-// Finds or creates the segment (key from ftok of LINK_STATS_KEY_PATH, mode
-// 0600) and attaches it for reading and writing. Null on failure, with errno
-// as the failing call left it.
-LinkStats* link_stats_attach();
+// Finds or creates the segment (key from ftok of LINK_STATS_KEY_PATH and
+// `project`, mode 0600) and attaches it for reading and writing. Null on
+// failure, with errno as the failing call left it. A named instance of the
+// daemon has a project id of its own (core/instance.h).
+LinkStats* link_stats_attach(int project = LINK_STATS_KEY_PROJECT);
 
 // Starts every figure afresh; the ring entries and padding are left alone.
 void link_stats_reset(LinkStats* stats);

@@ -130,9 +130,20 @@ def _libc():
     return ctypes, libc
 
 
-def stats_key():
+def instance_project(name):
+    """ftok's project id of an instance's segment: 1 for the default, else
+    2 + the name's FNV-1a hash modulo 254."""
+    if not name:
+        return 1
+    value = 2166136261
+    for byte in name.encode():
+        value = ((value ^ byte) * 16777619) & 0xFFFFFFFF
+    return 2 + value % 254
+
+
+def stats_key(instance=""):
     _, libc = _libc()
-    return libc.ftok(DAEMON.encode(), 1)
+    return libc.ftok(DAEMON.encode(), instance_project(instance))
 
 
 def create_segment(size, mode=0o600):
@@ -143,11 +154,12 @@ def create_segment(size, mode=0o600):
     return ident
 
 
-def read_stats():
+def read_stats(instance=""):
     """The statistics block as another program reads it: attached read-only
-    under the key derived from the daemon's path. None when there is none."""
+    under the key derived from the daemon's path (and the instance's name).
+    None when there is none."""
     ctypes, libc = _libc()
-    ident = libc.shmget(stats_key(), 0, 0)
+    ident = libc.shmget(stats_key(instance), 0, 0)
     if ident == -1:
         return None
     address = libc.shmat(ident, None, 0o10000)              # SHM_RDONLY

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A router with two lines to one far host: probes bound to line A by its
 device or its source address, while the routing table prefers line B; line
-A's far end cut and restored, its device deleted and made anew."""
+A's far end cut and restored, its device deleted and made anew. Instances
+of the daemon, one a line, side by side."""
 
 import os
 import re
@@ -157,6 +158,52 @@ def scenario_bound_to_a_source_address(sb):
     status, _, _ = sb.start().wait()
     check(status == 1, "exit status %d" % status)
     sb.log.wait_for("can not use source address lte0: not a numeric IPv4 or IPv6 address", start=before)
+
+
+def scenario_instances_side_by_side(sb):
+    # The default instance and two named ones at once, each with its own
+    # settings, log ident, block and availability file.
+    lines = {"": "127.0.0.1", "wan2": "::1", "lte": "127.0.0.1"}
+    for name, address in lines.items():
+        sb.write(sandbox.SETTINGS + ("." + name if name else ""),
+                 'MOD_TOLVIN_IPADDR="%s"\nMOD_TOLVIN_PINGINT="1"\nMOD_TOLVIN_LOGALL="1"\n'
+                 'MOD_TOLVIN_EXPOSEAVAIL="1"\nMOD_TOLVIN_SHORTTERM="%d"\n' % (address, 3 + len(name)))
+    daemons = {name: sb.start(env={"TOLVIN_INSTANCE": name} if name else None) for name in lines}
+    for name, address in lines.items():
+        ident = "tolvin-" + name if name else "tolvin"
+        sandbox.wait_until(lambda: sum(l.ident == ident and l.text.startswith("Ping to %s: successful" % address)
+                                       for l in sb.log.snapshot()) >= 2, "two replies logged by " + ident)
+    for name in lines:
+        daemons[name].wait_asleep()
+        block = sandbox.read_stats(name)
+        check(block is not None and block["probes"] >= 2 and block["window_probes"] == min(block["probes"],
+              3 + len(name)), "block of %r: %r" % (name, block and block["probes"]))
+        path = "/var/data/tolvin/%savailability.dat" % (name + "/" if name else "")
+        check(len(open(path).read().split()) == 4, "availability file of %r" % name)
+    idents = {l.ident for l in sb.log.snapshot()}
+    check(idents == {"tolvin", "tolvin-wan2", "tolvin-lte"}, "idents %r" % idents)
+
+    # A second daemon of one instance stops at its lock, as the default's does.
+    before = len(sb.log.snapshot())
+    status, _, _ = sb.start(env={"TOLVIN_INSTANCE": "wan2"}).wait()
+    check(status == 1, "a second wan2 daemon: exit status %d" % status)
+    sb.log.wait_for(r'Can not get exclusive access to file "/var/data/tolvin/wan2/availability\.dat" .*',
+                    start=before)
+
+    # A name that is not one, and a name whose segment would be wan2's:
+    # refused before anything is made.
+    twin = next("n%d" % i for i in range(100000) if sandbox.instance_project("n%d" % i) ==
+                sandbox.instance_project("wan2"))
+    sb.write(sandbox.SETTINGS + "." + twin, 'MOD_TOLVIN_IPADDR="127.0.0.1"\nMOD_TOLVIN_EXPOSEAVAIL="1"\n')
+    for name, message in (("WAN", r'can not use instance name "WAN": 1 to 15 of a-z, 0-9, _ and -, .*'),
+                          (twin, r'can not use instance name "%s": its statistics segment would be that of '
+                                 r'instance "wan2"; rename one of them' % twin)):
+        before = len(sb.log.snapshot())
+        status, _, _ = sb.start(env={"TOLVIN_INSTANCE": name}).wait()
+        check(status == 1, "instance %r: exit status %d" % (name, status))
+        sb.log.wait_for(message, start=before, level=sandbox.LOG_ERR)
+        check(not os.path.exists("/var/data/tolvin/" + name), "%s's folder was made" % name)
+    check(all(daemon.alive() for daemon in daemons.values()), "an instance ended")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,94 @@
+#include "core/instance.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+
+namespace {
+
+constexpr uint32_t fnv1a(const char* text)
+{
+    uint32_t hash = 2166136261u;
+    for (; *text != '\0'; ++text)
+        hash = (hash ^ uint8_t(*text)) * 16777619u;
+    return hash;
+}
+
+static_assert(fnv1a("") == 2166136261u);
+static_assert(fnv1a("a") == 0xe40c292cu);
+static_assert(fnv1a("foobar") == 0xbf9cf968u);
+
+bool name_character(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+} // namespace
+
+bool instance_name_valid(const char* name)
+{
+    const size_t length = strlen(name);
+    if (length == 0 || length > INSTANCE_NAME_MAX || name[0] == '_' || name[0] == '-')
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (!name_character(name[i]))
+            return false;
+    }
+    return true;
+}
+
+int instance_key_project(const char* name)
+{
+    if (name[0] == '\0')
+        return 1;
+    return int(2 + fnv1a(name) % 254);
+}
+
+bool instance_from_name(const char* name, Instance& instance)
+{
+    const bool named = name != nullptr && name[0] != '\0';
+    const bool valid = !named || instance_name_valid(name);
+    instance = Instance{};
+    if (named && valid) {
+        snprintf(instance.name, sizeof instance.name, "%s", name);
+        snprintf(instance.settings_path, sizeof instance.settings_path, "/opt/tolvin/etc/settings.%s", name);
+        snprintf(instance.availability_parent, sizeof instance.availability_parent, "/var/data/tolvin");
+        snprintf(instance.availability_dir, sizeof instance.availability_dir, "/var/data/tolvin/%s", name);
+        snprintf(instance.availability_path, sizeof instance.availability_path,
+                 "/var/data/tolvin/%s/availability.dat", name);
+        snprintf(instance.log_ident, sizeof instance.log_ident, "tolvin-%s", name);
+    } else {
+        snprintf(instance.settings_path, sizeof instance.settings_path, "/opt/tolvin/etc/settings");
+        snprintf(instance.availability_dir, sizeof instance.availability_dir, "/var/data/tolvin");
+        snprintf(instance.availability_path, sizeof instance.availability_path,
+                 "/var/data/tolvin/availability.dat");
+        snprintf(instance.log_ident, sizeof instance.log_ident, "tolvin");
+    }
+    instance.key_project = instance_key_project(instance.name);
+    return valid;
+}
+
+bool instance_key_clash(const Instance& instance, const char* settings_dir, char* other, size_t other_size)
+{
+    if (instance.name[0] == '\0')
+        return false;              // the default's project id is no named one's
+    DIR* dir = opendir(settings_dir);
+    if (dir == nullptr)
+        return false;
+    bool clash = false;
+    while (const dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        if (strncmp(name, "settings.", 9) != 0)
+            continue;
+        name += 9;
+        if (instance_name_valid(name) && strcmp(name, instance.name) != 0 &&
+            instance_key_project(name) == instance.key_project) {
+            snprintf(other, other_size, "%s", name);
+            clash = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return clash;
+}
