@@ -33,9 +33,11 @@ void json_figures(FILE* out, const char* name, uint32_t probes, uint32_t replies
 } // namespace
 
 void report_json(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
-                 time_t now)
+                 time_t now, const char* instance)
 {
     fprintf(out, "{\"version\":%d,", REPORT_JSON_VERSION);
+    if (instance[0] != '\0')            // a valid name needs no escaping
+        fprintf(out, "\"instance\":\"%s\",", instance);
     json_number(out, "samples_kept", samples_kept(stats));
     const LinkSample* newest = newest_sample(stats);
     json_number(out, "newest_sample_time", newest != nullptr ? newest->timestamp : -1);

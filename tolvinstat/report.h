@@ -13,11 +13,12 @@
 
 inline constexpr int REPORT_JSON_VERSION = 1;
 
-// The availability record when the file could be read, else null.
+// The availability record when the file could be read, else null; the
+// instance's name, "" for the default instance (which they do not name).
 void report_table(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
-                  time_t now);
+                  time_t now, const char* instance = "");
 void report_json(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
-                 time_t now);
+                 time_t now, const char* instance = "");
 // The newest `count` ring entries, oldest first: time,rtt_us,jitter_us.
 void report_samples(FILE* out, const LinkStats& stats, uint32_t count);
 

@@ -22,12 +22,15 @@ SnapshotStatus status_of(int error)
     return error == EACCES || error == EPERM ? SNAPSHOT_DENIED : SNAPSHOT_FAILED;
 }
 
+int selected_project = LINK_STATS_KEY_PROJECT;
+const char* selected_availability = AVAILABILITY_PATH;
+
 // The availability file read whole; a rewrite caught half way is read again.
 // False when there is no file or it never held a whole record.
 bool read_availability(AvailabilityRecord* record)
 {
     for (int attempt = 0; attempt < AVAILABILITY_ATTEMPTS; ++attempt) {
-        int fd = open(AVAILABILITY_PATH, O_RDONLY | O_CLOEXEC);
+        int fd = open(selected_availability, O_RDONLY | O_CLOEXEC);
         if (fd == -1)
             return false;
         char text[256];
@@ -45,6 +48,12 @@ bool read_availability(AvailabilityRecord* record)
 
 } // namespace
 
+void snapshot_select(int key_project, const char* availability_path)
+{
+    selected_project = key_project;
+    selected_availability = availability_path;
+}
+
 void snapshot_read(Snapshot& snapshot, bool with_availability)
 {
     snapshot.now = time(nullptr);
@@ -53,7 +62,7 @@ void snapshot_read(Snapshot& snapshot, bool with_availability)
     snapshot.error = 0;
     // The segment is looked up afresh each time: it appears with the
     // daemon's first start and may be removed and made anew.
-    key_t key = ftok(LINK_STATS_KEY_PATH, LINK_STATS_KEY_PROJECT);
+    key_t key = ftok(LINK_STATS_KEY_PATH, selected_project);
     int id = key == -1 ? -1 : shmget(key, 0, 0);
     shmid_ds info;
     if (id == -1 || shmctl(id, IPC_STAT, &info) == -1) {

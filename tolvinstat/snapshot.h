@@ -35,6 +35,11 @@ struct Snapshot {
 // too). Snapshot is large (about 120 KB): keep it out of the stack.
 void snapshot_read(Snapshot& snapshot, bool with_availability = true);
 
+// Which instance of the daemon later reads look at: its segment key's
+// project id and its availability file (core/instance.h). The default
+// instance's until called.
+void snapshot_select(int key_project, const char* availability_path);
+
 // A plain sentence for a status other than SNAPSHOT_OK.
 const char* snapshot_problem(const Snapshot& snapshot);
 

@@ -34,13 +34,16 @@ const char* duration(char (&text)[32], unsigned long seconds)
 } // namespace
 
 void report_table(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
-                  time_t now)
+                  time_t now, const char* instance)
 {
+    char line[32] = "";
+    if (instance[0] != '\0')
+        snprintf(line, sizeof line, " of line %s", instance);
     if (newest_sample(stats) != nullptr)
-        fprintf(out, "tolvind link statistics, newest sample %ld s ago (%u samples kept)\n\n",
+        fprintf(out, "tolvind link statistics%s, newest sample %ld s ago (%u samples kept)\n\n", line,
                 newest_age(stats, now), samples_kept(stats));
     else
-        fprintf(out, "tolvind link statistics: no samples yet\n\n");
+        fprintf(out, "tolvind link statistics%s: no samples yet\n\n", line);
 
     char window_title[32];
     if (stats.window_probes == 0)

@@ -10,6 +10,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "core/instance.h"
 #include "settings/settings.h"
 #include "tolvinstat/http.h"
 #include "tolvinstat/report.h"
@@ -31,7 +32,8 @@ constexpr const char* INDEX_PAGE =
     "</body></html>\n";
 
 const char* const USAGE =
-    "Usage: tolvinstat [--json | --prometheus | --samples N | --watch SECONDS | --http | --textfile DIR\n"
+    "Usage: tolvinstat [--instance NAME]\n"
+    "                  [--json | --prometheus | --samples N | --watch SECONDS | --http | --textfile DIR\n"
     "                   | --snmp]\n"
     "Shows the link statistics and availability that tolvind publishes.\n"
     "\n"
@@ -44,6 +46,8 @@ const char* const USAGE =
     "                     (inetd, systemd socket activation): GET /metrics\n"
     "  --textfile DIR     write DIR/tolvin.prom for node_exporter's textfile collector\n"
     "  --snmp             be snmpd's pass_persist handler for DISMAN-PING-MIB (.1.3.6.1.2.1.80)\n"
+    "  --instance NAME    the daemon watching line NAME (default: $TOLVIN_INSTANCE, else\n"
+    "                     the one default instance)\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0 shown, 1 error, 2 no statistics (tolvind has not run since boot).\n";
@@ -53,6 +57,7 @@ enum Mode { MODE_TABLE, MODE_JSON, MODE_PROMETHEUS, MODE_SAMPLES, MODE_WATCH, MO
 
 Snapshot snapshot;
 ModuleSettings settings;
+Instance instance;
 char exposition[65536];
 
 [[noreturn]] __attribute__((format(printf, 2, 3))) void fail(int status, const char* format, ...)
@@ -152,10 +157,10 @@ void show(Mode mode, unsigned long count)
     switch (mode) {
     case MODE_TABLE:
     case MODE_WATCH:
-        report_table(stdout, block, availability, snapshot.now);
+        report_table(stdout, block, availability, snapshot.now, instance.name);
         break;
     case MODE_JSON:
-        report_json(stdout, block, availability, snapshot.now);
+        report_json(stdout, block, availability, snapshot.now, instance.name);
         break;
     case MODE_PROMETHEUS:
         report_prometheus(stdout, snapshot, settings);
@@ -183,6 +188,7 @@ int main(int argc, char** argv)
         {"http", no_argument, nullptr, 'H'},
         {"textfile", required_argument, nullptr, 't'},
         {"snmp", no_argument, nullptr, 'S'},
+        {"instance", required_argument, nullptr, 'i'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -190,6 +196,7 @@ int main(int argc, char** argv)
     int modes = 0;
     unsigned long count = 0;
     const char* directory = nullptr;
+    const char* instance_name = getenv(INSTANCE_VARIABLE);
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
         switch (c) {
@@ -200,6 +207,7 @@ int main(int argc, char** argv)
         case 'H': mode = MODE_HTTP; ++modes; break;
         case 't': mode = MODE_TEXTFILE; directory = optarg; ++modes; break;
         case 'S': mode = MODE_SNMP; ++modes; break;
+        case 'i': instance_name = optarg; break;
         case 'h': fputs(USAGE, stdout); return 0;
         default:
             fprintf(stderr, "tolvinstat: unknown or incomplete option \"%s\"\n%s",
@@ -217,9 +225,13 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    if (!instance_from_name(instance_name, instance))
+        fail(1, "\"%.64s\" is not an instance name: 1 to 15 of a-z, 0-9, _ and -, the first a letter "
+                "or a digit", instance_name);
+    snapshot_select(instance.key_project, instance.availability_path);
     // The daemon's settings, for what the block does not hold: the addresses,
     // the intervals, the daily window.
-    read_settings(settings);
+    read_settings_from(instance.settings_path, settings);
     if (mode == MODE_HTTP)
         return serve_http();
     if (mode == MODE_TEXTFILE)

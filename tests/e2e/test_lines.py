@@ -4,6 +4,7 @@ device or its source address, while the routing table prefers line B; line
 A's far end cut and restored, its device deleted and made anew. Instances
 of the daemon, one a line, side by side."""
 
+import json
 import os
 import re
 import socket
@@ -182,6 +183,24 @@ def scenario_instances_side_by_side(sb):
         check(len(open(path).read().split()) == 4, "availability file of %r" % name)
     idents = {l.ident for l in sb.log.snapshot()}
     check(idents == {"tolvin", "tolvin-wan2", "tolvin-lte"}, "idents %r" % idents)
+
+    # tolvinstat reads the instance it is told, by option or environment.
+    for name, daemon in daemons.items():
+        daemon.freeze()
+    status, out, err = sb.tolvinstat("--instance", "wan2", "--json")
+    report = json.loads(out)
+    check(status == 0 and report["instance"] == "wan2" and
+          report["long_term"]["probes"] == sandbox.read_stats("wan2")["probes"], "wan2's JSON %r %r" % (out, err))
+    table = subprocess.run(sb.tolvinstat_command(), env={"TOLVIN_INSTANCE": "lte"}, capture_output=True,
+                           text=True, timeout=20).stdout
+    check(table.startswith("tolvind link statistics of line lte, newest sample "), "lte's table %r" % table)
+    status, out, _ = sb.tolvinstat()
+    check(status == 0 and out.startswith("tolvind link statistics, newest sample ") and
+          '"instance"' not in sb.tolvinstat("--json")[1], "the default's table %r" % out)
+    status, _, err = sb.tolvinstat("--instance", "../x")
+    check(status == 1 and err.startswith('tolvinstat: "../x" is not an instance name'), "bad name %r" % err)
+    for daemon in daemons.values():
+        daemon.thaw()
 
     # A second daemon of one instance stops at its lock, as the default's does.
     before = len(sb.log.snapshot())
