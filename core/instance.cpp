@@ -92,3 +92,43 @@ bool instance_key_clash(const Instance& instance, const char* settings_dir, char
     closedir(dir);
     return clash;
 }
+
+size_t instance_list(const char* settings_dir, Instance* out, size_t capacity)
+{
+    if (capacity == 0)
+        return 0;
+    // The named ones, each kept in order as it is found (there are few).
+    char names[INSTANCES_MAX][INSTANCE_NAME_MAX + 1];
+    size_t named = 0;
+    bool default_file = false;
+    if (DIR* dir = opendir(settings_dir)) {
+        while (const dirent* entry = readdir(dir)) {
+            const char* name = entry->d_name;
+            if (strcmp(name, "settings") == 0) {
+                default_file = true;
+                continue;
+            }
+            if (strncmp(name, "settings.", 9) != 0 || !instance_name_valid(name + 9))
+                continue;
+            name += 9;
+            size_t at = named;
+            while (at > 0 && strcmp(names[at - 1], name) > 0)
+                --at;
+            if (at == INSTANCES_MAX)
+                continue;                  // beyond the last kept
+            const size_t last = named < INSTANCES_MAX ? named : INSTANCES_MAX - 1;
+            for (size_t i = last; i > at; --i)
+                memcpy(names[i], names[i - 1], sizeof names[i]);
+            snprintf(names[at], sizeof names[at], "%s", name);
+            if (named < INSTANCES_MAX)
+                ++named;
+        }
+        closedir(dir);
+    }
+    size_t count = 0;
+    if (default_file || named == 0)
+        instance_from_name(nullptr, out[count++]);
+    for (size_t i = 0; i < named && count < capacity; ++i)
+        instance_from_name(names[i], out[count++]);
+    return count;
+}

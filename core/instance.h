@@ -35,3 +35,12 @@ int instance_key_project(const char* name);
 // and whose segment key would be this instance's, copied to `other`; false
 // when there is none.
 bool instance_key_clash(const Instance& instance, const char* settings_dir, char* other, size_t other_size);
+
+// The most instances a reader lists: the default and 15 named ones.
+inline constexpr size_t INSTANCES_MAX = 16;
+
+// Every instance a reader shows, into `out` (at most `capacity`): those with
+// a settings file in `settings_dir`, named ones by name; the default first,
+// and the default alone when it has no file and no named one has either
+// (a router of one line, as it always was). Returns how many.
+size_t instance_list(const char* settings_dir, Instance* out, size_t capacity);

@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         settings.address[0] = "192.0.2.1";
         settings.address[1] = "";
         settings.fail_snmp = settings.lost_snmp = "";
+        settings.iface = settings.source_address = "";
         settings.interval[0] = 5;
     }
     std::string text(reinterpret_cast<const char*>(data), size);
@@ -41,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FILE* out = fopen("/dev/null", "w");
     if (in == nullptr || out == nullptr)
         abort();
-    snmp_serve(in, out, settings, snapshot);
+    const SnmpLine lines[2] = {{"line", 1, &settings}, {"wan2", 2, &settings}};
+    snmp_serve(in, out, lines, 2, snapshot);
     fclose(in);
     fclose(out);
     // Three OIDs: the input's first three lines.

@@ -23,13 +23,13 @@ def fail(message):
     sys.exit(1)
 
 
-def expressions(dashboard, instance=".*", rate_interval="1m", time_range="1h"):
+def expressions(dashboard, instance=".*", rate_interval="1m", time_range="1h", line=".*"):
     """(panel title, expression) for every target, with Grafana's variables
     put in as a server would get them."""
     found = []
     for panel in dashboard["panels"]:
         for target in panel.get("targets", []):
-            expr = (target["expr"].replace("$instance", instance)
+            expr = (target["expr"].replace("$instance", instance).replace("$line", line)
                     .replace("$__rate_interval", rate_interval).replace("$__range", time_range))
             found.append((panel["title"], expr))
     return found
@@ -47,6 +47,9 @@ def check_structure(dashboard):
     if instance is None or instance.get("type") != "query" \
             or "label_values(tolvin_" not in instance["query"]["query"] or instance["datasource"] != DATASOURCE:
         fail("no instance variable from the tolvin series: %r" % instance)
+    line = variables.get("line")
+    if line is None or "label_values(tolvin_" not in line["query"]["query"] or line.get("allValue") != ".*":
+        fail("no line variable matching the default line too: %r" % line)
 
     rows = [p for p in dashboard["panels"] if p["type"] == "row"]
     if not rows or any(r.get("repeat") != "instance" for r in rows):
@@ -75,8 +78,11 @@ def check_structure(dashboard):
         for target in targets:
             if target.get("datasource") != DATASOURCE or not target.get("expr"):
                 fail("panel %r: target %r" % (panel["title"], target))
-            if not re.search(r'instance=~"\$instance"', target["expr"]):
-                fail("panel %r: %r does not follow the row's router" % (panel["title"], target["expr"]))
+            if not re.search(r'instance=~"\$instance",line=~"\$line"', target["expr"]):
+                fail("panel %r: %r does not follow the row's router and the lines chosen" % (
+                    panel["title"], target["expr"]))
+            if not target.get("legendFormat", "").startswith("{{line}} "):
+                fail("panel %r: %r does not name the line" % (panel["title"], target.get("legendFormat")))
             for name in re.findall(r"\b(tolvin_[a-z_]+)", target["expr"]):
                 if name.endswith("_total") and "rate(" not in target["expr"] and "increase(" not in target["expr"] \
                         and "/" not in target["expr"]:

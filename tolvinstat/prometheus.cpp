@@ -16,43 +16,6 @@ namespace {
 
 const char* const TARGETS[2] = {"first", "second"};
 
-void family(FILE* out, const char* name, const char* type, const char* help)
-{
-    fprintf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
-}
-
-void number(FILE* out, const char* name, uint64_t value)
-{
-    fprintf(out, "%s %" PRIu64 "\n", name, value);
-}
-
-// Microseconds as seconds, exact: six decimals.
-void seconds(FILE* out, const char* name, uint64_t usec)
-{
-    fprintf(out, "%s %" PRIu64 ".%06" PRIu64 "\n", name, usec / 1000000, usec % 1000000);
-}
-
-void gauge(FILE* out, const char* name, const char* help, uint64_t value)
-{
-    family(out, name, "gauge", help);
-    number(out, name, value);
-}
-
-void counter(FILE* out, const char* name, const char* help, uint64_t value)
-{
-    family(out, name, "counter", help);
-    number(out, name, value);
-}
-
-// A round-trip time or jitter gauge in seconds; left out without a value.
-void usec_gauge(FILE* out, const char* name, const char* help, int64_t usec)
-{
-    if (usec < 0)
-        return;
-    family(out, name, "gauge", help);
-    seconds(out, name, uint64_t(usec));
-}
-
 // A label value as the format wants it: backslash, double quote and line
 // feed escaped. Settings texts are the operator's and may hold anything.
 void label_value(FILE* out, const char* text)
@@ -69,90 +32,229 @@ void label_value(FILE* out, const char* text)
     }
 }
 
+// One metric family: its HELP and TYPE before its first sample, and only
+// if it has one.
+struct Family {
+    FILE* out;
+    const char* name;
+    const char* type;
+    const char* help;
+    bool started;
+};
+
+// Starts a sample of `line`: the name with `suffix`, and its line label if
+// it is a named instance. Labels follow with label(), then value().
+bool sample(Family& family, const ReportLine& line, const char* suffix = "")
+{
+    if (!family.started) {
+        fprintf(family.out, "# HELP %s %s\n# TYPE %s %s\n", family.name, family.help, family.name, family.type);
+        family.started = true;
+    }
+    fprintf(family.out, "%s%s", family.name, suffix);
+    if (line.name[0] == '\0')
+        return false;
+    fputs("{line=\"", family.out);
+    label_value(family.out, line.name);
+    fputc('"', family.out);
+    return true;
+}
+
+void label(Family& family, bool& open, const char* name, const char* value)
+{
+    fprintf(family.out, "%c%s=\"", open ? ',' : '{', name);
+    label_value(family.out, value);
+    fputc('"', family.out);
+    open = true;
+}
+
+void value(Family& family, bool open, uint64_t number)
+{
+    fprintf(family.out, "%s %" PRIu64 "\n", open ? "}" : "", number);
+}
+
+// Microseconds as seconds, exact: six decimals.
+void seconds(Family& family, bool open, uint64_t usec)
+{
+    fprintf(family.out, "%s %" PRIu64 ".%06" PRIu64 "\n", open ? "}" : "", usec / 1000000, usec % 1000000);
+}
+
+bool has_block(const ReportLine& line)
+{
+    return line.snapshot->status == SNAPSHOT_OK;
+}
+
+// A figure of one instance: absent, a number, or microseconds shown as
+// seconds.
+struct Figure {
+    enum { ABSENT, NUMBER, USEC } kind;
+    uint64_t value;
+};
+
+constexpr Figure number(uint64_t value) { return {Figure::NUMBER, value}; }
+constexpr Figure absent() { return {Figure::ABSENT, 0}; }
+
+// A round-trip time or jitter; absent without a value.
+constexpr Figure usec(int64_t value) { return value < 0 ? absent() : Figure{Figure::USEC, uint64_t(value)}; }
+
+using Figures = Figure (*)(const ReportLine& line);
+
+// A family of one unlabeled sample per instance.
+void per_line(FILE* out, const ReportLine* lines, size_t count, const char* name, const char* type,
+              const char* help, Figures figure)
+{
+    Family family = {out, name, type, help, false};
+    for (size_t i = 0; i < count; ++i) {
+        const Figure f = figure(lines[i]);
+        if (f.kind == Figure::ABSENT)
+            continue;
+        const bool open = sample(family, lines[i]);
+        if (f.kind == Figure::USEC)
+            seconds(family, open, f.value);
+        else
+            value(family, open, f.value);
+    }
+}
+
+// A summary: its _sum in seconds and its _count, per instance with a block.
+void summary(FILE* out, const ReportLine* lines, size_t count, const char* name, const char* help,
+             Figures sum, Figures samples)
+{
+    Family family = {out, name, "summary", help, false};
+    for (size_t i = 0; i < count; ++i) {
+        if (!has_block(lines[i]))
+            continue;
+        seconds(family, sample(family, lines[i], "_sum"), sum(lines[i]).value);
+        value(family, sample(family, lines[i], "_count"), samples(lines[i]).value);
+    }
+}
+
+int targets(const ModuleSettings& settings)
+{
+    return settings.address[1][0] != '\0' ? 2 : 1;
+}
+
 // What the settings say: which addresses are probed how often, and whether
 // the daily window lets the daemon probe now.
-void settings_series(FILE* out, const ModuleSettings& settings, time_t now)
+void settings_series(FILE* out, const ReportLine* lines, size_t count)
 {
-    const int targets = settings.address[1][0] != '\0' ? 2 : 1;
-    family(out, "tolvin_probe_target_info", "gauge",
-           "The addresses the daemon probes (settings MOD_TOLVIN_IPADDR, MOD_TOLVIN_IPADDR2), always 1.");
-    for (int t = 0; t < targets; ++t) {
-        fprintf(out, "tolvin_probe_target_info{target=\"%s\",address=\"", TARGETS[t]);
-        label_value(out, settings.address[t]);
-        fputs("\"} 1\n", out);
+    Family info = {out, "tolvin_probe_target_info", "gauge",
+                   "The addresses the daemon probes (settings MOD_TOLVIN_IPADDR, MOD_TOLVIN_IPADDR2), always 1.",
+                   false};
+    for (size_t i = 0; i < count; ++i) {
+        for (int t = 0; t < targets(*lines[i].settings); ++t) {
+            bool open = sample(info, lines[i]);
+            label(info, open, "target", TARGETS[t]);
+            label(info, open, "address", lines[i].settings->address[t]);
+            value(info, open, 1);
+        }
     }
-    family(out, "tolvin_probe_interval_seconds", "gauge",
-           "Seconds between probe cycles while probing the address (MOD_TOLVIN_PINGINT, MOD_TOLVIN_PINGINT2).");
-    for (int t = 0; t < targets; ++t)
-        fprintf(out, "tolvin_probe_interval_seconds{target=\"%s\"} %u\n", TARGETS[t], settings.interval[t]);
-    MonitorWindow window;
-    window_init(window, parse_time_of_day(settings.start_time), parse_time_of_day(settings.stop_time), now);
-    gauge(out, "tolvin_monitoring_active",
-          "Whether the daily monitoring window of the settings is open now (1) or the daemon waits (0).",
-          window.state == WINDOW_WAITING ? 0 : 1);
+    Family interval = {out, "tolvin_probe_interval_seconds", "gauge",
+                       "Seconds between probe cycles while probing the address (MOD_TOLVIN_PINGINT, "
+                       "MOD_TOLVIN_PINGINT2).",
+                       false};
+    for (size_t i = 0; i < count; ++i) {
+        for (int t = 0; t < targets(*lines[i].settings); ++t) {
+            bool open = sample(interval, lines[i]);
+            label(interval, open, "target", TARGETS[t]);
+            value(interval, open, lines[i].settings->interval[t]);
+        }
+    }
+    per_line(out, lines, count, "tolvin_monitoring_active", "gauge",
+             "Whether the daily monitoring window of the settings is open now (1) or the daemon waits (0).",
+             [](const ReportLine& line) {
+                 MonitorWindow window;
+                 window_init(window, parse_time_of_day(line.settings->start_time),
+                             parse_time_of_day(line.settings->stop_time), line.snapshot->now);
+                 return number(window.state == WINDOW_WAITING ? 0 : 1);
+             });
 }
 
-void block_series(FILE* out, const LinkStats& s)
+// The block's figures: only of instances whose block could be read.
+const LinkStats* block(const ReportLine& line)
 {
-    counter(out, "tolvin_probes_total", "Echo probes since the daemon started.", s.probes);
-    counter(out, "tolvin_replies_total", "Echo probes answered since the daemon started.", s.replies);
+    return has_block(line) ? &line.snapshot->block : nullptr;
+}
 
-    family(out, "tolvin_rtt_seconds", "summary", "Round-trip times of the answered probes since the daemon started.");
-    seconds(out, "tolvin_rtt_seconds_sum", s.rtt_sum);
-    number(out, "tolvin_rtt_seconds_count", s.replies);
+void block_series(FILE* out, const ReportLine* lines, size_t count)
+{
+    per_line(out, lines, count, "tolvin_probes_total", "counter", "Echo probes since the daemon started.",
+             [](const ReportLine& l) { return block(l) ? number(block(l)->probes) : absent(); });
+    per_line(out, lines, count, "tolvin_replies_total", "counter", "Echo probes answered since the daemon started.",
+             [](const ReportLine& l) { return block(l) ? number(block(l)->replies) : absent(); });
+    summary(out, lines, count, "tolvin_rtt_seconds", "Round-trip times of the answered probes since the daemon started.",
+            [](const ReportLine& l) { return number(block(l)->rtt_sum); },
+            [](const ReportLine& l) { return number(block(l)->replies); });
     // Jitter: between each answered probe and the one answered before it.
-    family(out, "tolvin_jitter_seconds", "summary",
-           "Jitter between successive answered probes since the daemon started.");
-    seconds(out, "tolvin_jitter_seconds_sum", s.jitter_sum);
-    number(out, "tolvin_jitter_seconds_count", s.replies > 1 ? s.replies - 1 : 0);
-
-    if (const LinkSample* newest = newest_sample(s)) {
-        gauge(out, "tolvin_last_probe_timestamp_seconds", "When the newest probe was made, seconds since the epoch.",
-              uint64_t(newest->timestamp > 0 ? newest->timestamp : 0));
-        gauge(out, "tolvin_last_probe_success", "Whether the newest probe was answered (1) or not (0).",
-              newest->rtt != LINK_RTT_NONE ? 1 : 0);
-    }
-
-    gauge(out, "tolvin_window_probes",
-          "Probes in the short-term window: the last MOD_TOLVIN_SHORTTERM probes, fewer after a start.",
-          s.window_probes);
-    gauge(out, "tolvin_window_replies", "Answered probes counted for the short-term window.", s.window_replies);
-    usec_gauge(out, "tolvin_window_rtt_min_seconds", "Smallest round-trip time in the short-term window.",
-               s.window_rtt_min);
-    usec_gauge(out, "tolvin_window_rtt_mean_seconds", "Mean round-trip time in the short-term window.",
-               average(s.window_rtt_avg));
-    usec_gauge(out, "tolvin_window_rtt_max_seconds", "Largest round-trip time in the short-term window.",
-               s.window_rtt_max);
-    usec_gauge(out, "tolvin_window_jitter_mean_seconds", "Mean jitter in the short-term window.",
-               average(s.window_jitter_avg));
+    summary(out, lines, count, "tolvin_jitter_seconds", "Jitter between successive answered probes since the daemon started.",
+            [](const ReportLine& l) { return number(block(l)->jitter_sum); },
+            [](const ReportLine& l) { return number(block(l)->replies > 1 ? block(l)->replies - 1 : 0); });
+    per_line(out, lines, count, "tolvin_last_probe_timestamp_seconds", "gauge",
+             "When the newest probe was made, seconds since the epoch.", [](const ReportLine& l) {
+                 const LinkSample* newest = block(l) ? newest_sample(*block(l)) : nullptr;
+                 return newest ? number(uint64_t(newest->timestamp > 0 ? newest->timestamp : 0)) : absent();
+             });
+    per_line(out, lines, count, "tolvin_last_probe_success", "gauge",
+             "Whether the newest probe was answered (1) or not (0).", [](const ReportLine& l) {
+                 const LinkSample* newest = block(l) ? newest_sample(*block(l)) : nullptr;
+                 return newest ? number(newest->rtt != LINK_RTT_NONE ? 1 : 0) : absent();
+             });
+    per_line(out, lines, count, "tolvin_window_probes", "gauge",
+             "Probes in the short-term window: the last MOD_TOLVIN_SHORTTERM probes, fewer after a start.",
+             [](const ReportLine& l) { return block(l) ? number(block(l)->window_probes) : absent(); });
+    per_line(out, lines, count, "tolvin_window_replies", "gauge", "Answered probes counted for the short-term window.",
+             [](const ReportLine& l) { return block(l) ? number(block(l)->window_replies) : absent(); });
+    per_line(out, lines, count, "tolvin_window_rtt_min_seconds", "gauge",
+             "Smallest round-trip time in the short-term window.",
+             [](const ReportLine& l) { return block(l) ? usec(block(l)->window_rtt_min) : absent(); });
+    per_line(out, lines, count, "tolvin_window_rtt_mean_seconds", "gauge",
+             "Mean round-trip time in the short-term window.",
+             [](const ReportLine& l) { return block(l) ? usec(average(block(l)->window_rtt_avg)) : absent(); });
+    per_line(out, lines, count, "tolvin_window_rtt_max_seconds", "gauge",
+             "Largest round-trip time in the short-term window.",
+             [](const ReportLine& l) { return block(l) ? usec(block(l)->window_rtt_max) : absent(); });
+    per_line(out, lines, count, "tolvin_window_jitter_mean_seconds", "gauge", "Mean jitter in the short-term window.",
+             [](const ReportLine& l) { return block(l) ? usec(average(block(l)->window_jitter_avg)) : absent(); });
 }
 
-void availability_series(FILE* out, const AvailabilityRecord& a)
+// The availability record, where the file held one.
+const AvailabilityRecord* availability(const ReportLine& line)
 {
-    gauge(out, "tolvin_availability_start_timestamp_seconds",
-          "When availability monitoring began, seconds since the epoch.", uint64_t(a.start_time > 0 ? a.start_time : 0));
-    gauge(out, "tolvin_availability_update_timestamp_seconds",
-          "When the daemon last wrote the availability counters, seconds since the epoch.",
-          uint64_t(a.start_time > 0 ? a.start_time : 0) + a.elapsed);
-    counter(out, "tolvin_monitored_seconds_total", "Time the line has been monitored, over the daemon's runs.",
-            a.monitored);
-    counter(out, "tolvin_available_seconds_total", "Monitored time with the line available.", a.available);
+    return has_block(line) && line.snapshot->has_availability ? &line.snapshot->availability : nullptr;
+}
+
+uint64_t start_time(const AvailabilityRecord& a)
+{
+    return uint64_t(a.start_time > 0 ? a.start_time : 0);
+}
+
+void availability_series(FILE* out, const ReportLine* lines, size_t count)
+{
+    per_line(out, lines, count, "tolvin_availability_start_timestamp_seconds", "gauge",
+             "When availability monitoring began, seconds since the epoch.", [](const ReportLine& l) {
+                 return availability(l) ? number(start_time(*availability(l))) : absent();
+             });
+    per_line(out, lines, count, "tolvin_availability_update_timestamp_seconds", "gauge",
+             "When the daemon last wrote the availability counters, seconds since the epoch.",
+             [](const ReportLine& l) {
+                 return availability(l) ? number(start_time(*availability(l)) + availability(l)->elapsed) : absent();
+             });
+    per_line(out, lines, count, "tolvin_monitored_seconds_total", "counter",
+             "Time the line has been monitored, over the daemon's runs.",
+             [](const ReportLine& l) { return availability(l) ? number(availability(l)->monitored) : absent(); });
+    per_line(out, lines, count, "tolvin_available_seconds_total", "counter", "Monitored time with the line available.",
+             [](const ReportLine& l) { return availability(l) ? number(availability(l)->available) : absent(); });
 }
 
 } // namespace
 
-void report_prometheus(FILE* out, const Snapshot& snapshot, const ModuleSettings& settings)
+void report_prometheus(FILE* out, const ReportLine* lines, size_t count)
 {
-    family(out, "tolvin_build_info", "gauge", "The version of tolvinstat, always 1.");
-    fputs("tolvin_build_info{version=\"" TOLVIN_VERSION "\"} 1\n", out);
-    settings_series(out, settings, snapshot.now);
-    const bool have_block = snapshot.status == SNAPSHOT_OK;
-    gauge(out, "tolvin_daemon_running",
-          "Whether tolvind holds its statistics segment (1) or not (0): it keeps it attached while it runs.",
-          have_block && snapshot.attachments > 0 ? 1 : 0);
-    if (!have_block)
-        return;
-    block_series(out, snapshot.block);
-    if (snapshot.has_availability)
-        availability_series(out, snapshot.availability);
+    fputs("# HELP tolvin_build_info The version of tolvinstat, always 1.\n# TYPE tolvin_build_info gauge\n"
+          "tolvin_build_info{version=\"" TOLVIN_VERSION "\"} 1\n", out);
+    settings_series(out, lines, count);
+    per_line(out, lines, count, "tolvin_daemon_running", "gauge",
+             "Whether tolvind holds its statistics segment (1) or not (0): it keeps it attached while it runs.",
+             [](const ReportLine& l) { return number(has_block(l) && l.snapshot->attachments > 0 ? 1 : 0); });
+    block_series(out, lines, count);
+    availability_series(out, lines, count);
 }

@@ -4,6 +4,7 @@
 // (prometheus.cpp). Pure formatting.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -22,7 +23,22 @@ void report_json(FILE* out, const LinkStats& stats, const AvailabilityRecord* av
 // The newest `count` ring entries, oldest first: time,rtt_us,jitter_us.
 void report_samples(FILE* out, const LinkStats& stats, uint32_t count);
 
-// Every series of the exposition (README, tolvinstat(1)); the snapshot's
-// figures where it holds the block, the settings' always. A figure with no
-// value is left out.
-void report_prometheus(FILE* out, const Snapshot& snapshot, const ModuleSettings& settings);
+// One instance of the daemon as the exposition shows it.
+struct ReportLine {
+    const char* name;                  // "" for the default instance
+    const Snapshot* snapshot;
+    const ModuleSettings* settings;
+};
+
+// Every series of the exposition (README, tolvinstat(1)), each family once
+// with a sample per instance: a named instance's carry line="NAME", the
+// default's no line label. The snapshot's figures where it holds the block,
+// the settings' always. A figure with no value is left out.
+void report_prometheus(FILE* out, const ReportLine* lines, size_t count);
+
+// The default instance alone.
+inline void report_prometheus(FILE* out, const Snapshot& snapshot, const ModuleSettings& settings)
+{
+    const ReportLine line = {"", &snapshot, &settings};
+    report_prometheus(out, &line, 1);
+}

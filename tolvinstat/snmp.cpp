@@ -1,6 +1,7 @@
 #include "tolvinstat/snmp.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstring>
@@ -18,7 +19,6 @@ constexpr uint32_t RESULTS_TABLE = 3;
 constexpr uint32_t HISTORY_TABLE = 4;
 constexpr const char* PING_ICMP_ECHO = ".1.3.6.1.2.1.80.3.1";
 constexpr const char* OWNER = "tolvin";
-constexpr const char* TEST_NAME = "line";
 
 // InetAddressType, RowStatus, StorageType, OperationResponseStatus values.
 constexpr int ADDRESS_IPV4 = 1, ADDRESS_IPV6 = 2, ADDRESS_DNS = 16;
@@ -34,10 +34,11 @@ struct Builder {
     SnmpObject* objects;
     uint32_t capacity;
     uint32_t count;
+    const char* test_name;
 };
 
 // The OID of a cell: pingObjects.table.1.column.owner.test[.history].
-void cell_oid(Oid* oid, uint32_t table, uint32_t column, const uint32_t* history)
+void cell_oid(Oid* oid, uint32_t table, uint32_t column, const char* test_name, const uint32_t* history)
 {
     oid->length = 0;
     for (uint32_t id : PING_OBJECTS)
@@ -46,7 +47,7 @@ void cell_oid(Oid* oid, uint32_t table, uint32_t column, const uint32_t* history
     oid->ids[oid->length++] = 1;
     oid->ids[oid->length++] = column;
     // Each index string as its length followed by its bytes (RFC 2578 7.7).
-    for (const char* text : {OWNER, TEST_NAME}) {
+    for (const char* text : {OWNER, test_name}) {
         oid->ids[oid->length++] = uint32_t(strlen(text));
         for (const char* c = text; *c != '\0'; ++c)
             oid->ids[oid->length++] = uint8_t(*c);
@@ -60,7 +61,7 @@ SnmpObject* add(Builder& b, uint32_t table, uint32_t column, const char* type, c
     if (b.count == b.capacity)
         return nullptr;
     SnmpObject* object = &b.objects[b.count++];
-    cell_oid(&object->oid, table, column, history);
+    cell_oid(&object->oid, table, column, b.test_name, history);
     object->type = type;
     object->value[0] = '\0';
     return object;
@@ -195,11 +196,21 @@ void control_row(Builder& b, const ModuleSettings& settings)
             snprintf(descr, sizeof descr, "tolvind: ICMP echo to %s every %u s", target, settings.interval[0]);
         text_value(object->value, sizeof object->value, descr);
     }
-    // What the daemon leaves to the system: the source address, the
-    // interface, routing by the table, no DS field.
-    add_value(b, CTL_TABLE, 18, nullptr, "integer", "%d", ADDRESS_UNKNOWN);
-    add_value(b, CTL_TABLE, 19, nullptr, "string", "%s", "");
-    add_value(b, CTL_TABLE, 20, nullptr, "integer", "%d", 0);
+    // The source address and the interface the line's probes are bound to,
+    // where the settings bind them (else the system's choice); routing by
+    // the table, no DS field.
+    const Address source = literal_address(settings.source_address);
+    if (source.type == ADDRESS_DNS) {
+        add_value(b, CTL_TABLE, 18, nullptr, "integer", "%d", ADDRESS_UNKNOWN);
+        add_value(b, CTL_TABLE, 19, nullptr, "string", "%s", "");
+    } else {
+        add_value(b, CTL_TABLE, 18, nullptr, "integer", "%d", source.type);
+        if (SnmpObject* object = add(b, CTL_TABLE, 19, "octet"))
+            hex_value(object->value, sizeof object->value, source.bytes, source.length);
+    }
+    // The device's index now (0 while it is gone: a redial gives a new one).
+    add_value(b, CTL_TABLE, 20, nullptr, "integer", "%u",
+              settings.iface[0] != '\0' ? if_nametoindex(settings.iface) : 0u);
     add_value(b, CTL_TABLE, 21, nullptr, "integer", "%d", TRUTH_FALSE);
     add_value(b, CTL_TABLE, 22, nullptr, "integer", "%d", 0);
     add_value(b, CTL_TABLE, 23, nullptr, "integer", "%d", ACTIVE);
@@ -320,6 +331,7 @@ LineRead read_line(FILE* in, char (&line)[SNMP_LINE_BYTES])
 }
 
 SnmpObject objects[SNMP_OBJECTS_MAX];
+SnmpObject answer;
 
 } // namespace
 
@@ -359,9 +371,9 @@ int oid_compare(const Oid& a, const Oid& b)
 }
 
 uint32_t snmp_objects(const Snapshot& snapshot, const ModuleSettings& settings, SnmpObject* out,
-                      uint32_t capacity)
+                      uint32_t capacity, const char* test_name)
 {
-    Builder b = {out, capacity, 0};
+    Builder b = {out, capacity, 0, test_name};
     if (b.count < b.capacity) {
         SnmpObject& scalar = out[b.count++];
         scalar.oid.length = 0;
@@ -382,7 +394,7 @@ uint32_t snmp_objects(const Snapshot& snapshot, const ModuleSettings& settings, 
     return b.count;
 }
 
-void snmp_serve(FILE* in, FILE* out, const ModuleSettings& settings, Snapshot& snapshot)
+void snmp_serve(FILE* in, FILE* out, const SnmpLine* lines, size_t count, Snapshot& snapshot)
 {
     char line[SNMP_LINE_BYTES];
     for (LineRead read; (read = read_line(in, line)) != LINE_END;) {
@@ -402,15 +414,23 @@ void snmp_serve(FILE* in, FILE* out, const ModuleSettings& settings, Snapshot& s
             if (read == LINE_END)
                 return;
             Oid oid;
-            const SnmpObject* found = nullptr;
-            if (read == LINE_READ && oid_parse(line, &oid)) {
+            bool found = false;
+            // Each line's rows are in OID order: the answer is the least of
+            // the lines' own (the shared scalar is each line's first).
+            for (size_t i = 0; read == LINE_READ && i < count && oid_parse(line, &oid); ++i) {
+                snapshot_select(lines[i].key_project, nullptr);
                 snapshot_read(snapshot, false);
-                uint32_t count = snmp_objects(snapshot, settings, objects, SNMP_OBJECTS_MAX);
-                found = find(objects, count, oid, next);
+                const uint32_t made = snmp_objects(snapshot, *lines[i].settings, objects, SNMP_OBJECTS_MAX,
+                                                   lines[i].test_name);
+                const SnmpObject* candidate = find(objects, made, oid, next);
+                if (candidate != nullptr && (!found || oid_compare(candidate->oid, answer.oid) < 0)) {
+                    answer = *candidate;
+                    found = true;
+                }
             }
-            if (found != nullptr) {
-                print_oid(out, found->oid);
-                fprintf(out, "%s\n%s\n", found->type, found->value);
+            if (found) {
+                print_oid(out, answer.oid);
+                fprintf(out, "%s\n%s\n", answer.type, answer.value);
             } else {
                 fputs("NONE\n", out);
             }

@@ -1,7 +1,8 @@
 // tolvinstat's SNMP front end: a pass_persist handler for net-snmp's snmpd
-// under DISMAN-PING-MIB (RFC 4560, .1.3.6.1.2.1.80), with one test, owner
-// "tolvin", name "line": its control row from the settings, its results from
-// the short-term window, and the newest probes of the ring as its history.
+// under DISMAN-PING-MIB (RFC 4560, .1.3.6.1.2.1.80), with one test per
+// instance of the daemon, owner "tolvin", named as the instance ("line" for
+// the default one): its control row from the settings, its results from the
+// short-term window, and the newest probes of the ring as its history.
 #pragma once
 
 #include <cstddef>
@@ -42,12 +43,20 @@ struct SnmpObject {
 // block, the results row and the history rows. Returns how many were written
 // (at most `capacity`).
 uint32_t snmp_objects(const Snapshot& snapshot, const ModuleSettings& settings, SnmpObject* objects,
-                      uint32_t capacity);
+                      uint32_t capacity, const char* test_name = "line");
 
 // The most objects snmp_objects() makes.
 inline constexpr uint32_t SNMP_OBJECTS_MAX = 1 + 20 + 10 + 4 * SNMP_HISTORY_ROWS;
 
+// One test: an instance of the daemon.
+struct SnmpLine {
+    const char* test_name;             // the instance's name, "line" for the default
+    int key_project;                   // its segment's (core/instance.h)
+    const ModuleSettings* settings;
+};
+
 // The pass_persist conversation, until the end of `in`: PING, get, getnext
 // and set (not writable), each answered at once and flushed; blank lines
-// ignored; anything else NONE. The figures are read afresh for each request.
-void snmp_serve(FILE* in, FILE* out, const ModuleSettings& settings, Snapshot& snapshot);
+// ignored; anything else NONE. The figures are read afresh for each request,
+// from each line's segment in turn, into `snapshot`.
+void snmp_serve(FILE* in, FILE* out, const SnmpLine* lines, size_t count, Snapshot& snapshot);

@@ -58,6 +58,13 @@ enum Mode { MODE_TABLE, MODE_JSON, MODE_PROMETHEUS, MODE_SAMPLES, MODE_WATCH, MO
 Snapshot snapshot;
 ModuleSettings settings;
 Instance instance;
+// What a scrape shows: the instance named, or without a name every instance
+// with a settings file (core/instance.h), each read from its own segment.
+bool instance_named;
+Instance instances[INSTANCES_MAX];
+size_t instance_count;
+Snapshot snapshots[INSTANCES_MAX];
+ModuleSettings instance_settings[INSTANCES_MAX];
 char exposition[65536];
 
 [[noreturn]] __attribute__((format(printf, 2, 3))) void fail(int status, const char* format, ...)
@@ -82,17 +89,50 @@ unsigned long number_argument(const char* option, const char* text)
     return value;
 }
 
+// The settings of every instance a scrape shows: the one named, or every
+// one listed.
+void read_instances()
+{
+    if (instance_named) {
+        instances[0] = instance;
+        instance_count = 1;
+    } else {
+        instance_count = instance_list(SETTINGS_DIR, instances, INSTANCES_MAX);
+    }
+    for (size_t i = 0; i < instance_count; ++i)
+        read_settings_from(instances[i].settings_path, instance_settings[i]);
+}
+
+// The exposition of all instances into `out`; false when a block cannot be
+// read (a segment not there is no error: the daemon is not running).
+bool report_instances(FILE* out)
+{
+    ReportLine lines[INSTANCES_MAX];
+    for (size_t i = 0; i < instance_count; ++i) {
+        snapshot_select(instances[i].key_project, instances[i].availability_path);
+        snapshot_read(snapshots[i]);
+        if (snapshots[i].status != SNAPSHOT_OK && snapshots[i].status != SNAPSHOT_NO_SEGMENT) {
+            snapshot = snapshots[i];
+            return false;
+        }
+        lines[i] = {instances[i].name, &snapshots[i], &instance_settings[i]};
+    }
+    snapshot_select(instance.key_project, instance.availability_path);
+    report_prometheus(out, lines, instance_count);
+    return true;
+}
+
 // The exposition of a fresh snapshot, into `exposition`. Without the block
 // (no segment yet) it still says so; false when the block cannot be read.
 bool make_exposition(size_t* length)
 {
-    snapshot_read(snapshot);
-    if (snapshot.status != SNAPSHOT_OK && snapshot.status != SNAPSHOT_NO_SEGMENT)
-        return false;
     FILE* out = fmemopen(exposition, sizeof exposition, "w");
     if (out == nullptr)
         return false;
-    report_prometheus(out, snapshot, settings);
+    if (!report_instances(out)) {
+        fclose(out);
+        return false;
+    }
     bool whole = !ferror(out) && ftell(out) < long(sizeof exposition) - 1;
     *length = size_t(ftell(out));
     fclose(out);
@@ -134,6 +174,22 @@ int serve_http()
     return 0;
 }
 
+// The exposition on standard output: exit status 2 when no instance's
+// daemon has run since boot, as for every other report.
+int print_exposition()
+{
+    size_t length = 0;
+    if (!make_exposition(&length))
+        fail(1, "%s", snapshot_problem(snapshot));
+    bool any_block = false;
+    for (size_t i = 0; i < instance_count; ++i)
+        any_block = any_block || snapshots[i].status == SNAPSHOT_OK;
+    if (!any_block)
+        fail(EXIT_NO_SEGMENT, "%s", snapshot_problem(snapshots[0]));
+    fwrite(exposition, 1, length, stdout);
+    return fflush(stdout) == 0 ? 0 : 1;
+}
+
 int write_textfile(const char* directory)
 {
     size_t length = 0;
@@ -163,8 +219,6 @@ void show(Mode mode, unsigned long count)
         report_json(stdout, block, availability, snapshot.now, instance.name);
         break;
     case MODE_PROMETHEUS:
-        report_prometheus(stdout, snapshot, settings);
-        break;
     case MODE_SAMPLES:
         report_samples(stdout, block, count > LINK_SAMPLES ? LINK_SAMPLES : uint32_t(count));
         break;
@@ -232,15 +286,24 @@ int main(int argc, char** argv)
     // The daemon's settings, for what the block does not hold: the addresses,
     // the intervals, the daily window.
     read_settings_from(instance.settings_path, settings);
+    instance_named = instance.name[0] != '\0';
+    if (mode == MODE_PROMETHEUS || mode == MODE_HTTP || mode == MODE_TEXTFILE || mode == MODE_SNMP)
+        read_instances();
     if (mode == MODE_HTTP)
         return serve_http();
     if (mode == MODE_TEXTFILE)
         return write_textfile(directory);
+    if (mode == MODE_PROMETHEUS)
+        return print_exposition();
     if (mode == MODE_SNMP) {
         // snmpd's handler lives as long as snmpd keeps it; it ends with its input.
         silence_standard_error();
         signal(SIGPIPE, SIG_IGN);
-        snmp_serve(stdin, stdout, settings, snapshot);
+        SnmpLine lines[INSTANCES_MAX];
+        for (size_t i = 0; i < instance_count; ++i)
+            lines[i] = {instances[i].name[0] != '\0' ? instances[i].name : "line", instances[i].key_project,
+                        &instance_settings[i]};
+        snmp_serve(stdin, stdout, lines, instance_count, snapshot);
         return 0;
     }
     show(mode, count);

@@ -2,6 +2,11 @@
 // readers derive too: the FNV-1a hash of the name).
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
 #include "core/instance.h"
 
 TEST(Instance, NamesAtTheirBoundsAndTheirKeys)
@@ -15,4 +20,31 @@ TEST(Instance, NamesAtTheirBoundsAndTheirKeys)
     EXPECT_STREQ(instance.settings_path, "/opt/tolvin/etc/settings");   // the default's, never a path of the name
     EXPECT_EQ(instance.key_project, 1);
     EXPECT_EQ(instance_key_project("wan2"), 2 + int(0x492ba949u % 254));
+}
+
+TEST(Instance, TheInstancesAReaderShows)
+{
+    char dir[] = "/tmp/instances-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    auto list = [&] {
+        Instance found[INSTANCES_MAX];
+        std::string names;
+        for (size_t i = 0, n = instance_list(dir, found, INSTANCES_MAX); i < n; ++i)
+            names += std::string(found[i].name[0] != '\0' ? found[i].name : "(default)") + " ";
+        return names;
+    };
+    auto make = [&](const char* name) { fclose(fopen((std::string(dir) + "/" + name).c_str(), "w")); };
+    EXPECT_EQ(list(), "(default) ");                       // a router of one line
+    for (const char* name : {"settings.wan2", "settings.Bad", "settings.x.y", "settings.", "settings.lte~"})
+        make(name);
+    EXPECT_EQ(list(), "wan2 ");                            // no default file: named lines only
+    make("settings.lte");
+    make("settings");
+    EXPECT_EQ(list(), "(default) lte wan2 ");
+    for (int i = 0; i < 20; ++i)
+        make(("settings.l" + std::to_string(100 + i)).c_str());
+    std::string all = list();                              // the first by name, never more than kept
+    EXPECT_EQ(all.substr(0, 19), "(default) l100 l101");
+    EXPECT_EQ(all.substr(all.size() - 5), "l114 ");
+    EXPECT_EQ(system((std::string("rm -r ") + dir).c_str()), 0);
 }

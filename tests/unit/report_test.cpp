@@ -125,6 +125,14 @@ TEST_F(Report, JsonCarriesRawFiguresAndNullForNoValue)
               "\"availability\":null}\n");
 }
 
+int occurrences(const std::string& text, const std::string& what)
+{
+    int found = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++found;
+    return found;
+}
+
 ModuleSettings settings_for(const char* first, const char* second)
 {
     ModuleSettings settings;
@@ -263,6 +271,30 @@ TEST_F(Report, PrometheusLabelValuesAreEscaped)
     EXPECT_NE(text.find("tolvin_probe_interval_seconds{target=\"first\"} 10\n"
                         "tolvin_probe_interval_seconds{target=\"second\"} 30\n"),
               std::string::npos) << text;
+}
+
+TEST_F(Report, PrometheusEveryLineInItsFamilies)
+{
+    // The default line with its block, wan2 whose daemon has not run: each
+    // family once, wan2's samples labeled, the default's as they always were.
+    static Snapshot running, absent;
+    running.status = SNAPSHOT_OK;
+    running.now = absent.now = NOW;
+    running.attachments = 1;
+    running.block = *live().stats;
+    absent.status = SNAPSHOT_NO_SEGMENT;
+    const ModuleSettings one = settings_for("192.0.2.1", ""), two = settings_for("198.51.100.1", "::1");
+    const ReportLine lines[2] = {{"", &running, &one}, {"wan2", &absent, &two}};
+    std::string text = capture([&](FILE* out) { report_prometheus(out, lines, 2); });
+    for (const char* family : {"tolvin_probe_target_info", "tolvin_daemon_running", "tolvin_probes_total"})
+        EXPECT_EQ(occurrences(text, std::string("# TYPE ") + family + " "), 1) << family;
+    EXPECT_NE(text.find("tolvin_probe_target_info{target=\"first\",address=\"192.0.2.1\"} 1\n"
+                        "tolvin_probe_target_info{line=\"wan2\",target=\"first\",address=\"198.51.100.1\"} 1\n"
+                        "tolvin_probe_target_info{line=\"wan2\",target=\"second\",address=\"::1\"} 1\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("tolvin_monitoring_active 1\ntolvin_monitoring_active{line=\"wan2\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("tolvin_daemon_running 1\ntolvin_daemon_running{line=\"wan2\"} 0\n"), std::string::npos);
+    EXPECT_EQ(occurrences(text, "wan2"), 6);   // its settings, no block figures for a daemon not running
 }
 
 TEST_F(Report, PrometheusMonitoringWindow)

@@ -67,6 +67,8 @@ ModuleSettings settings_for(const char* first, uint32_t interval)
     settings.interval[0] = interval;
     settings.fail_snmp = "";
     settings.lost_snmp = "nms";
+    settings.iface = "";
+    settings.source_address = "";
     return settings;
 }
 
@@ -245,7 +247,8 @@ TEST_F(Objects, AHostNameIsNotResolvedAndTextsStayOnOneLine)
     EXPECT_TRUE(seen);
 }
 
-std::string converse(const std::string& input)
+// The conversation with the default line, or with every line named.
+std::string converse(const std::string& input, std::vector<const char*> names = {"line"})
 {
     static Snapshot snapshot;
     FILE* in = fmemopen(const_cast<char*>(input.data()), input.size(), "r");
@@ -253,7 +256,10 @@ std::string converse(const std::string& input)
     size_t size = 0;
     FILE* out = open_memstream(&output, &size);
     ModuleSettings settings = settings_for("192.0.2.1", 10);
-    snmp_serve(in, out, settings, snapshot);
+    std::vector<SnmpLine> lines;
+    for (const char* name : names)
+        lines.push_back({name, 200, &settings});
+    snmp_serve(in, out, lines.data(), lines.size(), snapshot);
     fclose(in);
     fclose(out);
     std::string result(output, size);
@@ -272,6 +278,18 @@ TEST(PassPersist, TheConversation)
     EXPECT_EQ(converse("getnext\n.1.3.6.1.2.1.80.1.5\n"), "NONE\n");              // past the end
     EXPECT_EQ(converse("set\n.1.3.6.1.2.1.80.1.1.0\nunsigned 5\n\nPING\n"), "not-writable\nPONG\n");
     EXPECT_EQ(converse("\n\nPING\r\n"), "PONG\n");
+
+    // One row per line, in index order (a shorter name first), column by
+    // column: lte, line, wan2 whatever order they come in.
+    const std::string ctl = ".1.3.6.1.2.1.80.1.2.1.";
+    const std::string lte = ".6.116.111.108.118.105.110.3.108.116.101";
+    const std::string wan2 = ".6.116.111.108.118.105.110.4.119.97.110.50";
+    const std::vector<const char*> three = {"wan2", "line", "lte"};
+    EXPECT_EQ(converse("getnext\n.1.3.6.1.2.1.80.1.1.0\n", three), ctl + "3" + lte + "\ninteger\n1\n");
+    EXPECT_EQ(converse("getnext\n" + ctl + "3" + lte + "\n", three), first_ctl + "\ninteger\n1\n");
+    EXPECT_EQ(converse("getnext\n" + first_ctl + "\n", three), ctl + "3" + wan2 + "\ninteger\n1\n");
+    EXPECT_EQ(converse("getnext\n" + ctl + "3" + wan2 + "\n", three), ctl + "4" + lte + "\noctet\nC0 00 02 01\n");
+    EXPECT_EQ(converse("get\n" + ctl + "23" + wan2 + "\n", three), ctl + "23" + wan2 + "\ninteger\n1\n");
 }
 
 TEST(PassPersist, GarbageGetsNoneAndChangesNothing)
