@@ -14,7 +14,11 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sandbox
+import test_snmp
 from sandbox import LOG_NOTICE, LOG_WARNING, Capture, check, run
+
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "prometheus",
+                     "tolvin.rules.yml")
 
 TARGET = "10.79.9.9"       # on the far host's loopback, reached over either line
 LINES = {"a": ("10.79.1.1", "10.79.1.2", 200), "b": ("10.79.2.1", "10.79.2.2", 100)}   # ours, far, metric
@@ -94,16 +98,31 @@ def scenario_bound_to_the_device_of_line_a(sb):
     over_a, over_b = queued_requests(captures["a"]), queued_requests(captures["b"])
     check(len(over_a) >= 3 and over_b == [], "requests over A %d, over B %d" % (len(over_a), len(over_b)))
     check(all(socket.inet_ntoa(p[12:16]) == LINES["a"][0] for p in over_a), "source of the requests")
+    print("figures: %d requests over A, 0 over B, source %s" % (len(over_a), LINES["a"][0]))
+
+    # An unbound instance beside it: the routing table's line B.
+    sb.write(sandbox.SETTINGS + ".wanb", 'MOD_TOLVIN_IPADDR="%s"\nMOD_TOLVIN_PINGINT="1"\n'
+             'MOD_TOLVIN_LOGALL="1"\n' % TARGET)
+    unbound = sb.start(env={"TOLVIN_INSTANCE": "wanb"})
+    replies_b = lambda start: sum(l.ident == "tolvin-wanb" and re.fullmatch(SUCCESS, l.text) is not None
+                                  for l in sb.log.snapshot()[start:])
+    sandbox.wait_until(lambda: replies_b(0) >= 1, "the unbound instance's first reply")
 
     # Line A's far end cut: the bound probe fails, the line is lost and its
-    # own service restarted, while line B still carries an unbound ping.
+    # own service restarted, while the unbound instance keeps its replies
+    # over line B.
     far.far("ip", "link", "set", "vha", "down")
+    cut = time.monotonic()
     index, _ = sb.log.wait_for(failure(3), start=index + 1, timeout=15)
-    sb.log.wait_for("line lost, .*", start=index + 1, timeout=3)
+    lost, _ = sb.log.wait_for("line lost, .*", start=index + 1, timeout=3)
     calls = sb.wait_tool_calls(1)
     check([argv for argv, _ in calls] == [["/sbin/service", "wan_a", "restart"]], "tools %r" % calls)
-    check(run("ping", "-n", "-q", "-c", "1", "-W", "2", TARGET, stdout=subprocess.DEVNULL,
-              check=False).returncode == 0, "line B does not carry an unbound ping")
+    print("figures: line A cut, failure 3 and line lost %.1f s after the cut" % (time.monotonic() - cut))
+    sandbox.wait_until(lambda: replies_b(index + 1) >= 2, "the unbound instance's replies while A is cut")
+    check(not any(l.ident == "tolvin-wanb" and l.text.startswith("Ping to") and "failed" in l.text
+                  for l in sb.log.snapshot()), "the unbound instance lost a probe")
+    check(len(queued_requests(captures["b"])) >= 3, "the unbound instance's requests not over line B")
+    unbound.stop()
     far.far("ip", "link", "set", "vha", "up")
     index, _ = sb.log.wait_for("line re-established, .*", start=index + 1, timeout=10)
 
@@ -120,8 +139,9 @@ def scenario_bound_to_the_device_of_line_a(sb):
     index, _ = sb.log.wait_for(r"probing over interface vra again", start=index + 1, timeout=5,
                                level=LOG_NOTICE)
     sb.log.wait_for(SUCCESS, start=index + 1, timeout=5)
-    check(time.monotonic() - back < 4.5, "probing resumed %.1f s after the device came back" % (
-        time.monotonic() - back))
+    resumed = time.monotonic() - back
+    check(resumed < 4.5, "probing resumed %.1f s after the device came back" % resumed)
+    print("figures: device made anew, a reply %.2f s later (cycles of 1 s)" % resumed)
     texts = [l.text for l in sb.log.snapshot()[before:]]
     check(sum(t.startswith("can not probe over") for t in texts) == 1 and
           sum(t.startswith("probing over") for t in texts) == 1, "warnings and notices %r" % texts)
@@ -201,6 +221,36 @@ def scenario_instances_side_by_side(sb):
     check(status == 1 and err.startswith('tolvinstat: "../x" is not an instance name'), "bad name %r" % err)
     for daemon in daemons.values():
         daemon.thaw()
+
+    # One scrape by Prometheus and one walk by snmpd show every line: the
+    # default's series as ever, the named ones' labeled; a control row per
+    # line, in index order (a shorter name first).
+    samples = sandbox.check_exposition(sb.tolvinstat("--prometheus")[1])
+    check({labels for name, labels in samples if name == "tolvin_daemon_running"} ==
+          {"", '{line="wan2"}', '{line="lte"}'}, "the lines in the exposition %r" % samples)
+    port = sandbox.Router.HTTP_PORT
+    sb.daemons.append(sandbox.Daemon(subprocess.Popen(
+        ["systemd-socket-activate", "--accept", "--inetd", "--listen=127.0.0.1:%d" % port] +
+        sb.tolvinstat_command("--http"), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL)))
+    sandbox.wait_for_port("127.0.0.1", port)
+    with open(RULES) as f:
+        server = sb.prometheus(["127.0.0.1:%d" % port], f.read())
+    server.wait(lambda: sorted(labels.get("line", "") for labels, value in server.query("tolvin_probes_total")
+                               if value >= 2) == ["", "lte", "wan2"], "every line's probes in Prometheus", 30)
+    agent = test_snmp.Agent(sb, sandbox.TOLVINSTAT + " --snmp")
+    rows, _ = agent.walk()
+
+    def test_name(oid, column_prefix):
+        ids = [int(n) for n in oid[len(column_prefix):].split(".")[1:]]
+        return bytes(ids[8:8 + ids[7]]).decode()
+    for prefix, what in ((test_snmp.CTL + "3.", "control"), (test_snmp.RESULTS + "1.", "results")):
+        names = [test_name(oid, prefix[:-1]) for oid, _, _ in rows if oid.startswith(prefix)]
+        check(names == ["lte", "line", "wan2"], "%s rows %r" % (what, names))
+    enabled = [value for oid, _, value in rows if oid.startswith(test_snmp.RESULTS + "1.")]
+    check(enabled == ["1", "1", "1"], "every line's daemon running: %r" % enabled)
+    history = {test_name(oid, test_snmp.HISTORY + "2") for oid, _, _ in rows if oid.startswith(test_snmp.HISTORY + "2.")}
+    check(history == {"lte", "line", "wan2"}, "history rows of %r" % history)
 
     # A second daemon of one instance stops at its lock, as the default's does.
     before = len(sb.log.snapshot())
