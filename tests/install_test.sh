@@ -10,6 +10,7 @@ DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 
 expected="/etc/init.d/tolvind
 /lib/systemd/system/tolvind.service
+/lib/systemd/system/tolvind@.service
 /lib/systemd/system/tolvinstat.socket
 /lib/systemd/system/tolvinstat@.service
 /opt/tolvin/bin/tolvind
