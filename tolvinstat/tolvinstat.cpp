@@ -47,7 +47,7 @@ const char* const USAGE =
     "  --textfile DIR     write DIR/tolvin.prom for node_exporter's textfile collector\n"
     "  --snmp             be snmpd's pass_persist handler for DISMAN-PING-MIB (.1.3.6.1.2.1.80)\n"
     "  --instance NAME    the daemon watching line NAME (default: $TOLVIN_INSTANCE, else\n"
-    "                     the one default instance)\n"
+    "                     the default instance, and for scrapes and --snmp every instance)\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0 shown, 1 error, 2 no statistics (tolvind has not run since boot).\n";
