@@ -26,25 +26,23 @@ TEST(Instance, TheInstancesAReaderShows)
 {
     char dir[] = "/tmp/instances-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
+    auto make = [&](std::string name) { fclose(fopen((std::string(dir) + "/settings" + name).c_str(), "w")); };
     auto list = [&] {
         Instance found[INSTANCES_MAX];
         std::string names;
         for (size_t i = 0, n = instance_list(dir, found, INSTANCES_MAX); i < n; ++i)
-            names += std::string(found[i].name[0] != '\0' ? found[i].name : "(default)") + " ";
+            names += std::string(found[i].name) + ",";
         return names;
     };
-    auto make = [&](const char* name) { fclose(fopen((std::string(dir) + "/" + name).c_str(), "w")); };
-    EXPECT_EQ(list(), "(default) ");                       // a router of one line
-    for (const char* name : {"settings.wan2", "settings.Bad", "settings.x.y", "settings.", "settings.lte~"})
+    EXPECT_EQ(list(), ",");                                // a router of one line: the default
+    for (const char* name : {".wan2", ".Bad", ".x.y", ".", ".lte~"})
         make(name);
-    EXPECT_EQ(list(), "wan2 ");                            // no default file: named lines only
-    make("settings.lte");
-    make("settings");
-    EXPECT_EQ(list(), "(default) lte wan2 ");
+    EXPECT_EQ(list(), "wan2,");                            // named lines only
+    make(".lte");
+    make("");
+    EXPECT_EQ(list(), ",lte,wan2,");
     for (int i = 0; i < 20; ++i)
-        make(("settings.l" + std::to_string(100 + i)).c_str());
-    std::string all = list();                              // the first by name, never more than kept
-    EXPECT_EQ(all.substr(0, 19), "(default) l100 l101");
-    EXPECT_EQ(all.substr(all.size() - 5), "l114 ");
+        make(".l" + std::to_string(100 + i));              // the first by name, no more than kept
+    EXPECT_EQ(list(), ",l100,l101,l102,l103,l104,l105,l106,l107,l108,l109,l110,l111,l112,l113,l114,");
     EXPECT_EQ(system((std::string("rm -r ") + dir).c_str()), 0);
 }
