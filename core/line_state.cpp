@@ -137,7 +137,7 @@ void on_probe_failure(const ModuleSettings& settings)
         if (settings.lost_restart_iface != 0) {
             const char* service = settings.restart_service;
             if (service == nullptr || service[0] == '\0')
-                service = "ppp";
+                service = RESTART_SERVICE_DEFAULT;
             run_program("/sbin/service", service, "restart", static_cast<const char*>(nullptr));
         }
         if (settings.lost_reboot != 0)

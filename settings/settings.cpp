@@ -82,6 +82,26 @@ char line_buffer[SETTINGS_LINE_BYTES];
 
 } // namespace
 
+bool settings_split_line(char* line, const char** key, const char** value)
+{
+    char* cut = strchr(line, '\r');
+    if (cut != nullptr)
+        *cut = '\0';
+    cut = strchr(line, '\n');
+    if (cut != nullptr)
+        *cut = '\0';
+    cut = strrchr(line, '"');
+    if (cut != nullptr)
+        *cut = '\0';
+    char* equals = strchr(line, '=');
+    if (equals == nullptr)
+        return false;
+    *equals = '\0';
+    *key = line;
+    *value = equals[1] == '"' ? equals + 2 : equals + 1;
+    return true;
+}
+
 const char* settings_find(FILE* file, const char* key)
 {
     if (file == nullptr)
@@ -90,25 +110,10 @@ const char* settings_find(FILE* file, const char* key)
     // fgets reads at most 16383 characters; a longer line arrives in pieces,
     // each examined as a line of its own.
     while (fgets(line_buffer, sizeof line_buffer, file) != nullptr) {
-        char* cut = strchr(line_buffer, '\r');
-        if (cut != nullptr)
-            *cut = '\0';
-        cut = strchr(line_buffer, '\n');
-        if (cut != nullptr)
-            *cut = '\0';
-        cut = strrchr(line_buffer, '"');
-        if (cut != nullptr)
-            *cut = '\0';
-        char* equals = strchr(line_buffer, '=');
-        if (equals == nullptr)
-            continue;
-        *equals = '\0';
-        if (strcasecmp(key, line_buffer) != 0)
-            continue;
-        const char* value = equals + 1;
-        if (*value == '"')
-            ++value;
-        return value;
+        const char* line_key = nullptr;
+        const char* value = nullptr;
+        if (settings_split_line(line_buffer, &line_key, &value) && strcasecmp(key, line_key) == 0)
+            return value;
     }
     return nullptr;
 }

@@ -61,6 +61,9 @@ struct SettingKey {
 
 inline constexpr size_t SETTINGS_KEY_COUNT = 63;
 
+// The service a lost line restarts when MOD_TOLVIN_RSTSERVICE is "".
+inline constexpr const char* RESTART_SERVICE_DEFAULT = "ppp";
+
 // Every key the daemon knows, with the field it fills.
 extern const SettingKey settings_keys[SETTINGS_KEY_COUNT];
 
@@ -72,6 +75,12 @@ void read_settings_from(const char* path, ModuleSettings& settings);
 // The value text of the first line whose key matches (case-insensitive), in
 // the reader's line buffer until the next lookup; null when absent.
 const char* settings_find(FILE* file, const char* key);
+// One line as the reader reads it (a piece of at most SETTINGS_LINE_BYTES - 1
+// characters): cut at the first CR and LF and at the last double quote, then
+// split at the first '='; the key taken whole, the value after an opening
+// quote. False for a line without '=' (which the reader skips).
+bool settings_split_line(char* line, const char** key, const char** value);
+
 // The value copied to the heap; "" when absent or the file is null.
 const char* settings_get_string(FILE* file, const char* key);
 // The value as sscanf "%u" reads it; 0 when absent, unparsable or no file.

@@ -37,7 +37,13 @@ PROG=$work/tolvind
 MARKER=$work/run/tolvind.ran
 TZ_FILE=$work/TZ
 SETTINGS=$work/etc/settings
+CHECK=$work/tolvinstat
 mkdir "$work/run" "$work/etc"
+cat > "$CHECK" <<STUB
+#!/bin/sh
+echo "[\${TOLVIN_INSTANCE:-}]\$*" >> "$work/checks"
+STUB
+chmod +x "$CHECK"
 cat > "$PROG" <<STUB
 #!/bin/sh
 for word in "\$@"; do printf '[%s]' "\$word"; done > "$work/argv"
@@ -100,6 +106,9 @@ expected="[instance][]
 [respawn][3600][10][0]"
 [ "$lines" = "$expected" ] || fail "registered for three lines:
 $lines"
+# Each line's settings checked as it is registered, the findings logged.
+[ "$(tail -n 3 "$work/checks" | tr '\n' ' ')" = "[]--check --log [lte]--check --log [wan2]--check --log " ] ||
+    fail "checks: $(cat "$work/checks")"
 # Each line's first start and its restart, apart from the others'.
 [ "$(run_instance wan2 TOLVIN_INSTANCE=wan2)" = "" ] || fail "wan2's first start passed $(cat "$work/argv")"
 [ "$(cat "$work/instance_variable")" = wan2 ] || fail "wan2's daemon saw $(cat "$work/instance_variable")"

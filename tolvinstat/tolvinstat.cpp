@@ -8,10 +8,12 @@
 #include <ctime>
 #include <fcntl.h>
 #include <getopt.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "core/instance.h"
 #include "settings/settings.h"
+#include "tolvinstat/check.h"
 #include "tolvinstat/http.h"
 #include "tolvinstat/report.h"
 #include "tolvinstat/snmp.h"
@@ -34,7 +36,7 @@ constexpr const char* INDEX_PAGE =
 const char* const USAGE =
     "Usage: tolvinstat [--instance NAME]\n"
     "                  [--json | --prometheus | --samples N | --watch SECONDS | --http | --textfile DIR\n"
-    "                   | --snmp]\n"
+    "                   | --snmp | --check [FILE] [--json] [--log]]\n"
     "Shows the link statistics and availability that tolvind publishes.\n"
     "\n"
     "  (no option)        a table of the long-term and short-term figures\n"
@@ -46,6 +48,10 @@ const char* const USAGE =
     "                     (inetd, systemd socket activation): GET /metrics\n"
     "  --textfile DIR     write DIR/tolvin.prom for node_exporter's textfile collector\n"
     "  --snmp             be snmpd's pass_persist handler for DISMAN-PING-MIB (.1.3.6.1.2.1.80)\n"
+    "  --check [FILE]     the settings file (default: the instance's) as tolvind reads it,\n"
+    "                     and what in it tolvind reads other than written; with --json as\n"
+    "                     JSON, with --log its findings in the system log too.\n"
+    "                     Exit status 0 no findings, 1 findings, 2 file not readable\n"
     "  --instance NAME    the daemon watching line NAME (default: $TOLVIN_INSTANCE, else\n"
     "                     the default instance, and for scrapes and --snmp every instance)\n"
     "  --help             this text\n"
@@ -243,6 +249,8 @@ int main(int argc, char** argv)
         {"textfile", required_argument, nullptr, 't'},
         {"snmp", no_argument, nullptr, 'S'},
         {"instance", required_argument, nullptr, 'i'},
+        {"check", no_argument, nullptr, 'c'},
+        {"log", no_argument, nullptr, 'l'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -251,6 +259,7 @@ int main(int argc, char** argv)
     unsigned long count = 0;
     const char* directory = nullptr;
     const char* instance_name = getenv(INSTANCE_VARIABLE);
+    bool check = false, log = false;
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
         switch (c) {
@@ -262,12 +271,24 @@ int main(int argc, char** argv)
         case 't': mode = MODE_TEXTFILE; directory = optarg; ++modes; break;
         case 'S': mode = MODE_SNMP; ++modes; break;
         case 'i': instance_name = optarg; break;
+        case 'c': check = true; break;
+        case 'l': log = true; break;
         case 'h': fputs(USAGE, stdout); return 0;
         default:
             fprintf(stderr, "tolvinstat: unknown or incomplete option \"%s\"\n%s",
                     argv[optind - 1], USAGE);
             return 1;
         }
+    }
+    // --check takes the file to check, and --json as its format.
+    const char* check_file = nullptr;
+    if (check && optind < argc)
+        check_file = argv[optind++];
+    if (check && mode == MODE_JSON)
+        --modes;
+    if ((check && modes > 0) || (log && !check)) {
+        fprintf(stderr, "tolvinstat: --check goes with --json and --log only, --log with --check\n%s", USAGE);
+        return 1;
     }
     if (optind < argc) {
         fprintf(stderr, "tolvinstat: unexpected argument \"%s\"\n%s", argv[optind], USAGE);
@@ -282,6 +303,12 @@ int main(int argc, char** argv)
     if (!instance_from_name(instance_name, instance))
         fail(1, "\"%.64s\" is not an instance name: 1 to 15 of a-z, 0-9, _ and -, the first a letter "
                 "or a digit", instance_name);
+    if (check) {
+        if (log)
+            openlog("tolvinstat", LOG_PID, LOG_DAEMON);
+        return check_settings(check_file != nullptr ? check_file : instance.settings_path, instance, stdout,
+                              mode == MODE_JSON, log);
+    }
     snapshot_select(instance.key_project, instance.availability_path);
     // The daemon's settings, for what the block does not hold: the addresses,
     // the intervals, the daily window.

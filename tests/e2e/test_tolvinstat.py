@@ -136,6 +136,78 @@ def scenario_live_figures_in_every_mode(sb):
         check(row == expected, "row %r, expected %r" % (row, expected))
 
 
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "settings.sample")
+MISTYPED = """# each kind of finding
+MOD_TOLVIN_IPADRR="127.0.0.1"
+MOD_TOLVIN_PINGINT="10s"
+MOD_TOLVIN_FAILNUM="three"
+MOD_TOLVIN_PINGINT="5"
+just words
+ MOD_TOLVIN_LOGALL=1
+MOD_TOLVIN_SHORTTERM=-1
+MOD_TOLVIN_PINGSIZE=70000
+MOD_TOLVIN_STARTTIME="08:00"
+MOD_TOLVIN_STOPTIME="08:00"
+MOD_TOLVIN_IPADDR2="nowhere.invalid"
+MOD_TOLVIN_IFACE="lte0"
+"""
+FINDINGS = [
+    (2, "MOD_TOLVIN_IPADRR is not a key tolvind knows: did you mean MOD_TOLVIN_IPADDR?"),
+    (3, 'MOD_TOLVIN_PINGINT="10s" is read as 10'),
+    (4, 'MOD_TOLVIN_FAILNUM="three" is read as 0'),
+    (5, "MOD_TOLVIN_PINGINT is given again: tolvind takes the first, on line 3"),
+    (6, '"just words" is not key=value: tolvind skips this line'),
+    (7, '" MOD_TOLVIN_LOGALL" is not a key tolvind knows: the blanks around MOD_TOLVIN_LOGALL make it another one'),
+    (8, 'MOD_TOLVIN_SHORTTERM="-1" is read as 4294967295'),
+    (9, "MOD_TOLVIN_PINGSIZE=70000 is beyond the largest echo payload, 65507"),
+    (11, "the monitoring window starts as it stops (08:00): it is (almost) never open; set neither for "
+         "monitoring all day"),
+    (12, 'MOD_TOLVIN_IPADDR2 "nowhere.invalid" does not resolve now: '),
+    (13, "there is no interface lte0 now: probes over it go without reply until it is there (a line between "
+         "redials?)"),
+    (None, "no first address (MOD_TOLVIN_IPADDR): tolvind probes nothing"),
+]
+
+
+def scenario_settings_check(sb):
+    # The commented sample has no findings; every key is listed with the
+    # value the daemon uses, those of the file marked.
+    status, out, _ = sb.tolvinstat("--check", SAMPLE)
+    lines = out.splitlines()
+    check(status == 0 and lines[-1] == "No findings." and len(lines) == 2 + 63 and
+          "* MOD_TOLVIN_PINGINT=10" in lines, "the sample: %d %r" % (status, out))
+
+    # A file with each kind of finding, the instance's own by default: each
+    # with its line, in the order of the file, in text, JSON and the log.
+    sb.write(sandbox.SETTINGS + ".lte", MISTYPED)
+    before = len(sb.log.snapshot())
+    status, out, _ = sb.tolvinstat("--instance", "lte", "--check", "--log")
+    got = out.splitlines()[64:]
+    check(status == 1 and got[0] == "12 findings:" and '  MOD_TOLVIN_ROUTERID=""' in out.splitlines(),
+          "status %d, %r" % (status, got[:1]))
+    for (number, text), line in zip(FINDINGS, got[1:]):
+        prefix = "line %d: " % number if number else ""
+        check(line.startswith(prefix + text), "finding %r, expected %r" % (line, prefix + text))
+    report = json.loads(sb.tolvinstat("--check", "--json", sandbox.SETTINGS + ".lte")[1])
+    check([(f["line"], f["text"][:len(t)]) for f, (_, t) in zip(report["findings"], FINDINGS)] == FINDINGS and
+          report["settings"][3] == {"key": "MOD_TOLVIN_PINGINT", "value": 10, "line": 3}, "JSON %r" % report)
+    sandbox.wait_until(lambda: sum(l.ident == "tolvinstat" for l in sb.log.snapshot()[before:]) == 12,
+                       "the findings in the system log")
+    check(sb.log.snapshot()[before].text == "/opt/tolvin/etc/settings.lte, line 2: " + FINDINGS[0][1], "log")
+
+    # A time the daemon rejects, a source of the other family; a file that
+    # cannot be read.
+    sb.write("/tmp/other", 'MOD_TOLVIN_IPADDR="127.0.0.1"\nMOD_TOLVIN_STARTTIME="7.30"\nMOD_TOLVIN_SRCADDR="::1"\n')
+    status, out, _ = sb.tolvinstat("--check", "/tmp/other")
+    check(status == 1 and out.splitlines()[65:] == [
+        'line 2: MOD_TOLVIN_STARTTIME="7.30" is not a time of day (hh:mm)',
+        "line 3: source address ::1 is not of the family of 127.0.0.1: its probes go without reply"],
+        "other: %r" % out.splitlines()[64:])
+    status, out, err = sb.tolvinstat("--check", "/nonexistent")
+    check(status == 2 and out == "" and err == "tolvinstat: cannot read /nonexistent: No such file or directory\n",
+          "unreadable: %d %r" % (status, err))
+
+
 def scenario_bad_options_and_help(sb):
     status, out, _ = sb.tolvinstat("--help")
     check(status == 0 and out.startswith("Usage: tolvinstat"), "help %d %r" % (status, out))

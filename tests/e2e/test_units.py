@@ -5,6 +5,8 @@ installed as a package would install it. tolvind@NAME started, restarted and
 restarted by systemd after a kill; the socket unit answering a scrape."""
 
 import os
+import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -34,6 +36,13 @@ class Container:
             "lowerdir=%s,upperdir=%s,workdir=%s" % (SYSTEM_ROOT, upper, work), self.root)
         run("cmake", "--install", sb.build_dir, "--prefix", "/usr", env=dict(os.environ, DESTDIR=self.root),
             stdout=subprocess.DEVNULL)
+        # The libraries a build needs beyond the system's own (a sanitized
+        # build's runtime), as its package would depend on them.
+        for program in ("tolvind", "tolvinstat"):
+            for library in re.findall(r"=> (/\S+)", run("ldd", os.path.join(sb.build_dir, program),
+                                                          capture_output=True, text=True, check=False).stdout):
+                if not os.path.exists(self.root + library):
+                    shutil.copy2(library, self.root + library)
         # The router's data partition, which the daemon's files go below.
         os.makedirs(self.root + "/var/data/system")
         for path, text in files.items():
@@ -86,7 +95,7 @@ class Container:
 
 def scenario_units_under_systemd(sb):
     container = Container(sb, {"/opt/tolvin/etc/settings.wan2": 'MOD_TOLVIN_IPADDR="127.0.0.1"\n'
-                               'MOD_TOLVIN_PINGINT="1"\nMOD_TOLVIN_LOGALL="1"\nMOD_TOLVIN_EXPOSEAVAIL="1"\n'})
+                               'MOD_TOLVIN_PINGINT="1"\nMOD_TOLVIN_LOGALL="1"\nMOD_TOLVIN_EXPOSEAVAIL="1"\nMOD_TOLVIN_PINGINTT="2"\n'})
     unit = "tolvind@wan2.service"
 
     def replies():
@@ -107,6 +116,9 @@ def scenario_units_under_systemd(sb):
     run_dir = "/proc/%d/root/run/tolvind/" % container.leader
     check(os.listdir(run_dir) == ["ran.wan2"], "markers %r" % os.listdir(run_dir))
     wait_until(lambda: replies() >= 2, "wan2's replies in the journal", 15)
+    check(container.inside("journalctl", "-q", "-o", "cat", "-t", "tolvinstat").stdout.splitlines()[:1] ==
+          ["/opt/tolvin/etc/settings.wan2, line 5: MOD_TOLVIN_PINGINTT is not a key tolvind knows: did you mean "
+           "MOD_TOLVIN_PINGINT?"], "the check's findings in the journal")
     # A restart continues the availability; so does systemd's own restart
     # after the daemon is killed (RestartSec=10).
     container.inside("systemctl", "restart", unit)
