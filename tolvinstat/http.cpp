@@ -214,13 +214,24 @@ int http_parse_head(const char* head, size_t length, HttpRequest* request)
     if (!target_path(target, target_end, &path, &path_end))
         return 400;
     request->head_only = head_only;
-    if (equals(path, path_end, "/metrics"))
-        request->route = HTTP_ROUTE_METRICS;
-    else if (equals(path, path_end, "/"))
-        request->route = HTTP_ROUTE_INDEX;
-    else
-        return 404;
-    return 200;
+    request->route = http_route(path, size_t(path_end - path));
+    return request->route == HTTP_ROUTE_NONE ? 404 : 200;
+}
+
+const char* http_reason(int status)
+{
+    return reason(status);
+}
+
+HttpRoute http_route(const char* path, size_t length)
+{
+    if (equals(path, path + length, "/metrics"))
+        return HTTP_ROUTE_METRICS;
+    if (equals(path, path + length, "/"))
+        return HTTP_ROUTE_INDEX;
+    if (equals(path, path + length, "/rtt.svg"))
+        return HTTP_ROUTE_CHART;
+    return HTTP_ROUTE_NONE;
 }
 
 int http_read_request(int in, HttpRequest* request)

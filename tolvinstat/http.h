@@ -1,8 +1,8 @@
 // tolvinstat's HTTP front end: one request read from one descriptor and one
 // answer written to another, then the end; the shape that inetd and
 // systemd's socket activation (Accept=yes) run, so that no listener and no
-// state is kept. GET and HEAD of /metrics give the exposition, / a page
-// that links to it.
+// state is kept. GET and HEAD of /metrics give the exposition, / the status
+// page, /rtt.svg its chart.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,14 @@ inline constexpr size_t HTTP_HEAD_MAX_BYTES = 8192;
 // A client that has not sent its whole head by then is dropped.
 inline constexpr int HTTP_HEAD_TIMEOUT_MSEC = 5000;
 
-enum HttpRoute { HTTP_ROUTE_NONE, HTTP_ROUTE_METRICS, HTTP_ROUTE_INDEX };
+enum HttpRoute { HTTP_ROUTE_NONE, HTTP_ROUTE_METRICS, HTTP_ROUTE_INDEX, HTTP_ROUTE_CHART };
+
+// The route of a path: /metrics, / (the status page), /rtt.svg (its chart);
+// HTTP_ROUTE_NONE for any other.
+HttpRoute http_route(const char* path, size_t length);
+
+// The reason phrase of a status this front end answers with.
+const char* http_reason(int status);
 
 struct HttpRequest {
     bool head_only;       // HEAD: the answer without its body

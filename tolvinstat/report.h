@@ -20,6 +20,18 @@ void report_table(FILE* out, const LinkStats& stats, const AvailabilityRecord* a
                   time_t now, const char* instance = "");
 void report_json(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
                  time_t now, const char* instance = "");
+// The figures as people read them (the table, the page): microseconds as
+// milliseconds with three decimals, a share in percent with two, seconds as
+// days, hours and minutes; "no value" where there is none.
+const char* format_ms(char (&text)[32], int64_t usec);
+const char* format_percent(char (&text)[32], uint64_t part, uint64_t whole);
+const char* format_duration(char (&text)[32], unsigned long seconds);
+
+// The ring as an SVG picture (image/svg+xml), standalone: round-trip time
+// over local time, drawn per pixel column (least, median and greatest time
+// of the answered probes in it, and a red mark where probes were lost).
+void report_chart(FILE* out, const LinkStats& stats);
+
 // The newest `count` ring entries, oldest first: time,rtt_us,jitter_us.
 void report_samples(FILE* out, const LinkStats& stats, uint32_t count);
 
@@ -42,3 +54,10 @@ inline void report_prometheus(FILE* out, const Snapshot& snapshot, const ModuleS
     const ReportLine line = {"", &snapshot, &settings};
     report_prometheus(out, &line, 1);
 }
+
+// The status page: per instance whether its newest probe was answered, the
+// figures of the table, the availability, how old the newest sample is and
+// the chart. One self-contained HTML document, no script; its links are
+// `base` followed by /metrics and /rtt.svg ("" for the HTTP front end, the
+// script's own path under CGI).
+void report_page(FILE* out, const ReportLine* lines, size_t count, const char* base);

@@ -3,10 +3,7 @@
 
 #include "tolvinstat/report.h"
 
-namespace {
-
-// Microseconds as milliseconds with three decimals, or "no value".
-const char* ms(char (&text)[32], int64_t usec)
+const char* format_ms(char (&text)[32], int64_t usec)
 {
     if (usec < 0)
         snprintf(text, sizeof text, "no value");
@@ -15,7 +12,7 @@ const char* ms(char (&text)[32], int64_t usec)
     return text;
 }
 
-const char* percent(char (&text)[32], uint64_t part, uint64_t whole)
+const char* format_percent(char (&text)[32], uint64_t part, uint64_t whole)
 {
     if (whole == 0)
         snprintf(text, sizeof text, "no value");
@@ -24,12 +21,18 @@ const char* percent(char (&text)[32], uint64_t part, uint64_t whole)
     return text;
 }
 
-const char* duration(char (&text)[32], unsigned long seconds)
+const char* format_duration(char (&text)[32], unsigned long seconds)
 {
     snprintf(text, sizeof text, "%lu d %02lu h %02lu min", seconds / 86400, seconds / 3600 % 24,
              seconds / 60 % 60);
     return text;
 }
+
+namespace {
+
+const auto ms = format_ms;
+const auto percent = format_percent;
+const auto duration = format_duration;
 
 } // namespace
 

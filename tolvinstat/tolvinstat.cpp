@@ -13,6 +13,7 @@
 
 #include "core/instance.h"
 #include "settings/settings.h"
+#include "tolvinstat/cgi.h"
 #include "tolvinstat/check.h"
 #include "tolvinstat/http.h"
 #include "tolvinstat/report.h"
@@ -28,15 +29,13 @@ constexpr int EXIT_NO_SEGMENT = 2;
 constexpr unsigned SCRAPE_SECONDS_MAX = 10;
 constexpr const char* TEXTFILE_NAME = "tolvin.prom";
 constexpr const char* EXPOSITION_TYPE = "text/plain; version=0.0.4; charset=utf-8";
-constexpr const char* INDEX_PAGE =
-    "<!DOCTYPE html>\n<html><head><title>tolvinstat</title></head><body>\n"
-    "<h1>tolvinstat</h1>\n<p>tolvind's figures for Prometheus: <a href=\"/metrics\">/metrics</a></p>\n"
-    "</body></html>\n";
+constexpr const char* PAGE_TYPE = "text/html; charset=utf-8";
+constexpr const char* CHART_TYPE = "image/svg+xml";
 
 const char* const USAGE =
     "Usage: tolvinstat [--instance NAME]\n"
     "                  [--json | --prometheus | --samples N | --watch SECONDS | --http | --textfile DIR\n"
-    "                   | --snmp | --check [FILE] [--json] [--log]]\n"
+    "                   | --snmp | --svg | --cgi | --check [FILE] [--json] [--log]]\n"
     "Shows the link statistics and availability that tolvind publishes.\n"
     "\n"
     "  (no option)        a table of the long-term and short-term figures\n"
@@ -45,9 +44,13 @@ const char* const USAGE =
     "  --samples N        the newest N probe samples as CSV (time,rtt_us,jitter_us)\n"
     "  --watch SECONDS    repeat the table every SECONDS until interrupted\n"
     "  --http             answer one HTTP request on standard input and output\n"
-    "                     (inetd, systemd socket activation): GET /metrics\n"
+    "                     (inetd, systemd socket activation): GET / (the status page),\n"
+    "                     /metrics, /rtt.svg\n"
     "  --textfile DIR     write DIR/tolvin.prom for node_exporter's textfile collector\n"
     "  --snmp             be snmpd's pass_persist handler for DISMAN-PING-MIB (.1.3.6.1.2.1.80)\n"
+    "  --svg              the round-trip chart of the ring as SVG\n"
+    "  --cgi              answer one CGI request (BusyBox httpd, uhttpd): the status page,\n"
+    "                     /metrics and /rtt.svg\n"
     "  --check [FILE]     the settings file (default: the instance's) as tolvind reads it,\n"
     "                     and what in it tolvind reads other than written; with --json as\n"
     "                     JSON, with --log its findings in the system log too.\n"
@@ -59,7 +62,7 @@ const char* const USAGE =
     "Exit status: 0 shown, 1 error, 2 no statistics (tolvind has not run since boot).\n";
 
 enum Mode { MODE_TABLE, MODE_JSON, MODE_PROMETHEUS, MODE_SAMPLES, MODE_WATCH, MODE_HTTP, MODE_TEXTFILE,
-            MODE_SNMP };
+            MODE_SNMP, MODE_SVG, MODE_CGI };
 
 Snapshot snapshot;
 ModuleSettings settings;
@@ -72,6 +75,8 @@ size_t instance_count;
 Snapshot snapshots[INSTANCES_MAX];
 ModuleSettings instance_settings[INSTANCES_MAX];
 char exposition[65536];
+char page[262144];
+LinkStats no_block;
 
 [[noreturn]] __attribute__((format(printf, 2, 3))) void fail(int status, const char* format, ...)
 {
@@ -109,11 +114,10 @@ void read_instances()
         read_settings_from(instances[i].settings_path, instance_settings[i]);
 }
 
-// The exposition of all instances into `out`; false when a block cannot be
-// read (a segment not there is no error: the daemon is not running).
-bool report_instances(FILE* out)
+// A fresh snapshot of every instance into `lines`; false when a block cannot
+// be read (a segment not there is no error: the daemon is not running).
+bool read_snapshots(ReportLine* lines)
 {
-    ReportLine lines[INSTANCES_MAX];
     for (size_t i = 0; i < instance_count; ++i) {
         snapshot_select(instances[i].key_project, instances[i].availability_path);
         snapshot_read(snapshots[i]);
@@ -124,8 +128,51 @@ bool report_instances(FILE* out)
         lines[i] = {instances[i].name, &snapshots[i], &instance_settings[i]};
     }
     snapshot_select(instance.key_project, instance.availability_path);
+    return true;
+}
+
+// The exposition of all instances into `out`.
+bool report_instances(FILE* out)
+{
+    ReportLine lines[INSTANCES_MAX];
+    if (!read_snapshots(lines))
+        return false;
     report_prometheus(out, lines, instance_count);
     return true;
+}
+
+// The status page or the chart (of the first instance listed) into `page`.
+bool make_page(HttpRoute route, const char* base, size_t* length)
+{
+    ReportLine lines[INSTANCES_MAX];
+    FILE* out = fmemopen(page, sizeof page, "w");
+    if (out == nullptr)
+        return false;
+    const bool read = read_snapshots(lines);
+    if (read && route == HTTP_ROUTE_INDEX)
+        report_page(out, lines, instance_count, base);
+    else if (read)
+        report_chart(out, snapshots[0].status == SNAPSHOT_OK ? snapshots[0].block : no_block);
+    const bool whole = read && !ferror(out) && ftell(out) < long(sizeof page) - 1;
+    *length = size_t(ftell(out));
+    fclose(out);
+    return whole;
+}
+
+bool make_exposition(size_t* length);
+
+// The answer to a route of the HTTP and CGI front ends: its status, type and
+// body.
+int make_answer(HttpRoute route, const char* base, const char** type, const char** body, size_t* length)
+{
+    if (route == HTTP_ROUTE_METRICS) {
+        *type = EXPOSITION_TYPE;
+        *body = exposition;
+        return make_exposition(length) ? 200 : 500;
+    }
+    *type = route == HTTP_ROUTE_INDEX ? PAGE_TYPE : CHART_TYPE;
+    *body = page;
+    return make_page(route, base, length) ? 200 : 500;
 }
 
 // The exposition of a fresh snapshot, into `exposition`. Without the block
@@ -166,15 +213,11 @@ int serve_http()
     int status = http_read_request(STDIN_FILENO, &request);
     if (status == 0)
         return 0;
-    const char* type = "text/html; charset=utf-8";
-    const char* body = INDEX_PAGE;
-    size_t length = strlen(INDEX_PAGE);
-    if (status == 200 && request.route == HTTP_ROUTE_METRICS) {
-        type = EXPOSITION_TYPE;
-        body = exposition;
-        if (!make_exposition(&length))
-            status = 500;
-    }
+    const char* type = "";
+    const char* body = "";
+    size_t length = 0;
+    if (status == 200)
+        status = make_answer(request.route, "", &type, &body, &length);
     http_answer(STDOUT_FILENO, status, request, type, body, length);
     http_finish(STDIN_FILENO, STDOUT_FILENO);
     return 0;
@@ -194,6 +237,24 @@ int print_exposition()
         fail(EXIT_NO_SEGMENT, "%s", snapshot_problem(snapshots[0]));
     fwrite(exposition, 1, length, stdout);
     return fflush(stdout) == 0 ? 0 : 1;
+}
+
+// One CGI request: what the HTTP front end answers, with a CGI Status line.
+int serve_cgi()
+{
+    silence_standard_error();
+    signal(SIGPIPE, SIG_IGN);
+    alarm(SCRAPE_SECONDS_MAX);
+    HttpRequest request;
+    int status = cgi_request(getenv("REQUEST_METHOD"), getenv("PATH_INFO"), &request);
+    const char* type = "";
+    const char* body = "";
+    size_t length = 0;
+    const char* script = getenv("SCRIPT_NAME");
+    if (status == 200)
+        status = make_answer(request.route, script != nullptr ? script : "", &type, &body, &length);
+    cgi_answer(stdout, status, request, type, body, length);
+    return 0;
 }
 
 int write_textfile(const char* directory)
@@ -228,9 +289,13 @@ void show(Mode mode, unsigned long count)
     case MODE_SAMPLES:
         report_samples(stdout, block, count > LINK_SAMPLES ? LINK_SAMPLES : uint32_t(count));
         break;
+    case MODE_SVG:
+        report_chart(stdout, block);
+        break;
     case MODE_HTTP:
     case MODE_TEXTFILE:
     case MODE_SNMP:
+    case MODE_CGI:
         break;
     }
     fflush(stdout);
@@ -248,6 +313,8 @@ int main(int argc, char** argv)
         {"http", no_argument, nullptr, 'H'},
         {"textfile", required_argument, nullptr, 't'},
         {"snmp", no_argument, nullptr, 'S'},
+        {"svg", no_argument, nullptr, 'g'},
+        {"cgi", no_argument, nullptr, 'C'},
         {"instance", required_argument, nullptr, 'i'},
         {"check", no_argument, nullptr, 'c'},
         {"log", no_argument, nullptr, 'l'},
@@ -270,6 +337,8 @@ int main(int argc, char** argv)
         case 'H': mode = MODE_HTTP; ++modes; break;
         case 't': mode = MODE_TEXTFILE; directory = optarg; ++modes; break;
         case 'S': mode = MODE_SNMP; ++modes; break;
+        case 'g': mode = MODE_SVG; ++modes; break;
+        case 'C': mode = MODE_CGI; ++modes; break;
         case 'i': instance_name = optarg; break;
         case 'c': check = true; break;
         case 'l': log = true; break;
@@ -296,7 +365,7 @@ int main(int argc, char** argv)
     }
     if (modes > 1) {
         fprintf(stderr, "tolvinstat: choose one of --json, --prometheus, --samples, --watch, --http, "
-                        "--textfile, --snmp\n%s", USAGE);
+                        "--textfile, --snmp, --svg, --cgi\n%s", USAGE);
         return 1;
     }
 
@@ -314,12 +383,15 @@ int main(int argc, char** argv)
     // the intervals, the daily window.
     read_settings_from(instance.settings_path, settings);
     instance_named = instance.name[0] != '\0';
-    if (mode == MODE_PROMETHEUS || mode == MODE_HTTP || mode == MODE_TEXTFILE || mode == MODE_SNMP)
+    if (mode == MODE_PROMETHEUS || mode == MODE_HTTP || mode == MODE_TEXTFILE || mode == MODE_SNMP ||
+        mode == MODE_CGI)
         read_instances();
     if (mode == MODE_HTTP)
         return serve_http();
     if (mode == MODE_TEXTFILE)
         return write_textfile(directory);
+    if (mode == MODE_CGI)
+        return serve_cgi();
     if (mode == MODE_PROMETHEUS)
         return print_exposition();
     if (mode == MODE_SNMP) {
