@@ -20,6 +20,7 @@ expected="/etc/init.d/tolvind
 /usr/share/doc/tolvind/examples/snmpd.openwrt
 /usr/share/doc/tolvind/examples/tolvin.json
 /usr/share/doc/tolvind/examples/tolvin.rules.yml
+/usr/share/doc/tolvind/examples/tolvinstat.cgi
 /usr/share/doc/tolvind/examples/tolvinstat.conf
 /usr/share/doc/tolvind/examples/tolvinstat.cron
 /usr/share/doc/tolvind/examples/tolvinstat.inetd

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tolvinstat/cgi.h"
 #include "tolvinstat/http.h"
 
 namespace {
@@ -41,6 +42,25 @@ TEST(HttpHead, RoutesGetAndHeadOfTheTwoPaths)
     EXPECT_EQ(parse("GET HTTP://router HTTP/1.1\r\nHost: x\r\n\r\n").request.route, HTTP_ROUTE_INDEX);
     EXPECT_EQ(parse("\r\n\nGET /metrics HTTP/1.1\nHost: x\n\n").status, 200);  // bare LF, blank lines first
     EXPECT_EQ(parse("GET /metrics HTTP/1.1\r\nHost:\r\nX-Empty:\r\n\r\n").status, 200);
+    EXPECT_EQ(parse("GET /rtt.svg?x HTTP/1.1\r\nHost: x\r\n\r\n").request.route, HTTP_ROUTE_CHART);
+}
+
+TEST(Cgi, TheRoutesOfTheHttpFrontEndAndItsErrors)
+{
+    HttpRequest request;
+    EXPECT_EQ(cgi_request("GET", nullptr, &request), 200);         // the script itself: the page
+    EXPECT_EQ(request.route, HTTP_ROUTE_INDEX);
+    EXPECT_EQ(cgi_request("HEAD", "/rtt.svg", &request), 200);
+    EXPECT_TRUE(request.head_only && request.route == HTTP_ROUTE_CHART);
+    EXPECT_EQ(cgi_request("GET", "/metrics/", &request), 404);
+    EXPECT_EQ(cgi_request("POST", "/metrics", &request), 405);
+    EXPECT_EQ(cgi_request(nullptr, "/", &request), 405);
+    char text[256] = {};
+    FILE* out = fmemopen(text, sizeof text - 1, "w");
+    cgi_answer(out, 405, request, "", "", 0);
+    fclose(out);
+    EXPECT_STREQ(text, "Status: 405 Method Not Allowed\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                       "Content-Length: 23\r\nAllow: GET, HEAD\r\n\r\n405 Method Not Allowed\n");
 }
 
 TEST(HttpHead, StatusForEveryOtherRequest)
