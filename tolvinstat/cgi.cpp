@@ -19,10 +19,9 @@ void cgi_answer(FILE* out, int status, const HttpRequest& request, const char* c
 {
     char error_body[64];
     if (status != 200) {
-        snprintf(error_body, sizeof error_body, "%d %s\n", status, http_reason(status));
-        content_type = "text/plain; charset=utf-8";
+        content_type = HTTP_ERROR_TYPE;
         body = error_body;
-        length = strlen(error_body);
+        length = http_error_body(status, error_body, sizeof error_body);
     }
     fprintf(out, "Status: %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n%s\r\n", status,
             http_reason(status), content_type, length, status == 405 ? "Allow: GET, HEAD\r\n" : "");

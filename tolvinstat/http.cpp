@@ -223,6 +223,12 @@ const char* http_reason(int status)
     return reason(status);
 }
 
+size_t http_error_body(int status, char* text, size_t size)
+{
+    const int length = snprintf(text, size, "%d %s\n", status, reason(status));
+    return length < 0 ? 0 : (size_t(length) < size ? size_t(length) : size - 1);
+}
+
 HttpRoute http_route(const char* path, size_t length)
 {
     if (equals(path, path + length, "/metrics"))
@@ -266,10 +272,9 @@ void http_answer(int out, int status, const HttpRequest& request, const char* co
 {
     char error_body[64];
     if (status != 200) {
-        snprintf(error_body, sizeof error_body, "%d %s\n", status, reason(status));
-        content_type = "text/plain; charset=utf-8";
+        content_type = HTTP_ERROR_TYPE;
         body = error_body;
-        length = strlen(error_body);
+        length = http_error_body(status, error_body, sizeof error_body);
     }
     char header[256];
     int header_length = snprintf(header, sizeof header,

@@ -22,6 +22,10 @@ HttpRoute http_route(const char* path, size_t length);
 // The reason phrase of a status this front end answers with.
 const char* http_reason(int status);
 
+// The body of an answer with a status other than 200: "STATUS REASON\n".
+inline constexpr const char* HTTP_ERROR_TYPE = "text/plain; charset=utf-8";
+size_t http_error_body(int status, char* text, size_t size);
+
 struct HttpRequest {
     bool head_only;       // HEAD: the answer without its body
     HttpRoute route;
