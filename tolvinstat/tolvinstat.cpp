@@ -75,7 +75,8 @@ size_t instance_count;
 Snapshot snapshots[INSTANCES_MAX];
 ModuleSettings instance_settings[INSTANCES_MAX];
 char exposition[65536];
-char page[262144];
+// The page of up to 16 lines with full rings (about 25 KB each).
+char page[786432];
 LinkStats no_block;
 
 [[noreturn]] __attribute__((format(printf, 2, 3))) void fail(int status, const char* format, ...)
