@@ -161,6 +161,9 @@ def scenario_reader_never_finds_fewer_than_four_numbers(sb):
     thread.start()
     randomness = random.Random(1208)
     daemon = sb.start()
+    # The first run makes the file (a slower build, the sanitized one, may
+    # take longer than the shortest pause).
+    sandbox.wait_until(lambda: os.path.exists(FILE), "the availability file", 10)
     last = None
     for _ in range(25):
         time.sleep(randomness.uniform(0.05, 0.4))
