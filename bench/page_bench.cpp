@@ -23,6 +23,7 @@ void BM_PageFullRing(benchmark::State& state)
     for (uint32_t i = 0; i < LINK_SAMPLES; ++i)
         link_stats_record(&snapshot->block, int32_t(snapshot->now - 9 * (LINK_SAMPLES - i)),
                           i % 37 == 0 ? -1 : int32_t(8000 + (i * 7919) % 25000), 100);
+    snapshot->window = link_window_from_ring(snapshot->block, 100);
     snapshot->has_availability = true;
     snapshot->availability = {1796000000, 693083, 693000, 692500};
     ModuleSettings settings = {};

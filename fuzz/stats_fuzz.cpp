@@ -1,5 +1,6 @@
 // The statistics record fed any sequence of outcomes with any window size;
-// the block's invariants are checked after every record.
+// the block's invariants, and the readers' check of a whole block, hold after
+// every record.
 // Input: 4 bytes of S, then 4 bytes per outcome.
 #include <cstdint>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <memory>
 
 #include "stats/link_stats.h"
+#include "stats/link_stats_reader.h"
 
 namespace {
 
@@ -52,6 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             require(stats->probes == probes && stats->replies == replies);
             require(stats->sample_count == (probes < LINK_SAMPLES ? probes : LINK_SAMPLES));
             require(stats->window_probes == (probes < window ? probes : window));
+            // Every whole record passes the readers' check.
+            require(link_stats_whole(*stats, s));
             require(stats->window_replies <= stats->window_probes);
             require(stats->samples[stats->sample_count - 1].rtt == rtt);
             if (replies == 0)

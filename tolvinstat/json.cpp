@@ -32,21 +32,28 @@ void json_figures(FILE* out, const char* name, uint32_t probes, uint32_t replies
 
 } // namespace
 
-void report_json(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
-                 time_t now, const char* instance)
+void report_json(FILE* out, const Snapshot& snapshot, const char* instance)
 {
+    const LinkStats& stats = snapshot.block;
+    const RingWindow& window = snapshot.window;
+    const AvailabilityRecord* availability = snapshot.has_availability ? &snapshot.availability : nullptr;
     fprintf(out, "{\"version\":%d,", REPORT_JSON_VERSION);
     if (instance[0] != '\0')            // a valid name needs no escaping
         fprintf(out, "\"instance\":\"%s\",", instance);
     json_number(out, "samples_kept", samples_kept(stats));
     const LinkSample* newest = newest_sample(stats);
     json_number(out, "newest_sample_time", newest != nullptr ? newest->timestamp : -1);
-    json_number(out, "newest_sample_age_seconds", newest != nullptr ? newest_age(stats, now) : -1);
+    json_number(out, "newest_sample_age_seconds", newest != nullptr ? newest_age(stats, snapshot.now) : -1);
     json_figures(out, "long_term", stats.probes, stats.replies, stats.rtt_min, stats.rtt_max,
                  average(stats.rtt_avg), int64_t(stats.rtt_sum & INT64_MAX),
                  average(stats.jitter_avg), int64_t(stats.jitter_sum & INT64_MAX));
     fputc(',', out);
-    json_figures(out, "window", stats.window_probes, stats.window_replies, stats.window_rtt_min,
+    json_figures(out, "window", window.probes, window.replies, window.rtt_min, window.rtt_max, window.rtt_mean,
+                 int64_t(window.rtt_sum & INT64_MAX), window.jitter_mean, int64_t(window.jitter_sum & INT64_MAX));
+    // The block's own window counters, kept by the daemon's incremental
+    // rules for the other programs that read the block.
+    fputc(',', out);
+    json_figures(out, "block_window_counters", stats.window_probes, stats.window_replies, stats.window_rtt_min,
                  stats.window_rtt_max, average(stats.window_rtt_avg), stats.window_rtt_sum,
                  average(stats.window_jitter_avg), stats.window_jitter_sum);
     fprintf(out, ",\"availability\":");

@@ -38,28 +38,28 @@ void row(FILE* out, const char* name, const char* figure, const char* start, con
             figure, start, figure, window);
 }
 
-void figures(FILE* out, const LinkStats& s)
+void figures(FILE* out, const Snapshot& snapshot)
 {
+    const LinkStats& s = snapshot.block;
+    const RingWindow& w = snapshot.window;
     char a[32], b[32];
     fputs("<table>\n<tr><th></th><th>since start</th>", out);
-    if (s.window_probes == 0)
+    if (w.probes == 0)
         fputs("<th>window (empty)</th></tr>\n", out);
     else
-        fprintf(out, "<th>last %u probes</th></tr>\n", s.window_probes);
+        fprintf(out, "<th>last %u probes</th></tr>\n", w.probes);
     snprintf(a, sizeof a, "%u", s.probes);
-    snprintf(b, sizeof b, "%u", s.window_probes);
+    snprintf(b, sizeof b, "%u", w.probes);
     row(out, "probes", "probes", a, b);
     snprintf(a, sizeof a, "%u", s.replies);
-    snprintf(b, sizeof b, "%u", s.window_replies);
+    snprintf(b, sizeof b, "%u", w.replies);
     row(out, "replies", "replies", a, b);
-    const uint32_t window_lost = s.window_probes > s.window_replies ? s.window_probes - s.window_replies : 0;
     row(out, "loss", "loss", format_percent(a, s.probes - s.replies, s.probes),
-        format_percent(b, window_lost, s.window_probes));
-    row(out, "rtt min", "rtt_min", format_ms(a, s.rtt_min), format_ms(b, s.window_rtt_min));
-    row(out, "rtt mean", "rtt_mean", format_ms(a, average(s.rtt_avg)), format_ms(b, average(s.window_rtt_avg)));
-    row(out, "rtt max", "rtt_max", format_ms(a, s.rtt_max), format_ms(b, s.window_rtt_max));
-    row(out, "jitter mean", "jitter_mean", format_ms(a, average(s.jitter_avg)),
-        format_ms(b, average(s.window_jitter_avg)));
+        format_percent(b, w.probes - w.replies, w.probes));
+    row(out, "rtt min", "rtt_min", format_ms(a, s.rtt_min), format_ms(b, w.rtt_min));
+    row(out, "rtt mean", "rtt_mean", format_ms(a, average(s.rtt_avg)), format_ms(b, w.rtt_mean));
+    row(out, "rtt max", "rtt_max", format_ms(a, s.rtt_max), format_ms(b, w.rtt_max));
+    row(out, "jitter mean", "jitter_mean", format_ms(a, average(s.jitter_avg)), format_ms(b, w.jitter_mean));
     fputs("</table>\n", out);
 }
 
@@ -112,7 +112,7 @@ void section(FILE* out, const ReportLine& line)
         return;
     }
     state(out, snapshot);
-    figures(out, snapshot.block);
+    figures(out, snapshot);
     if (snapshot.has_availability)
         availability(out, snapshot.availability);
     report_chart(out, snapshot.block);

@@ -175,6 +175,11 @@ const LinkStats* block(const ReportLine& line)
     return has_block(line) ? &line.snapshot->block : nullptr;
 }
 
+const RingWindow* window(const ReportLine& line)
+{
+    return &line.snapshot->window;
+}
+
 void block_series(FILE* out, const ReportLine* lines, size_t count)
 {
     per_line(out, lines, count, "tolvin_probes_total", "counter", "Echo probes since the daemon started.",
@@ -198,22 +203,25 @@ void block_series(FILE* out, const ReportLine* lines, size_t count)
                  const LinkSample* newest = block(l) ? newest_sample(*block(l)) : nullptr;
                  return newest ? number(newest->rtt != LINK_RTT_NONE ? 1 : 0) : absent();
              });
+    // The short-term window as the ring holds it (Snapshot::window).
     per_line(out, lines, count, "tolvin_window_probes", "gauge",
-             "Probes in the short-term window: the last MOD_TOLVIN_SHORTTERM probes, fewer after a start.",
-             [](const ReportLine& l) { return block(l) ? number(block(l)->window_probes) : absent(); });
-    per_line(out, lines, count, "tolvin_window_replies", "gauge", "Answered probes counted for the short-term window.",
-             [](const ReportLine& l) { return block(l) ? number(block(l)->window_replies) : absent(); });
+             "Probes in the short-term window: the newest MOD_TOLVIN_SHORTTERM probes of the ring, fewer after a "
+             "start.",
+             [](const ReportLine& l) { return block(l) ? number(window(l)->probes) : absent(); });
+    per_line(out, lines, count, "tolvin_window_replies", "gauge", "Answered probes in the short-term window.",
+             [](const ReportLine& l) { return block(l) ? number(window(l)->replies) : absent(); });
     per_line(out, lines, count, "tolvin_window_rtt_min_seconds", "gauge",
-             "Smallest round-trip time in the short-term window.",
-             [](const ReportLine& l) { return block(l) ? usec(block(l)->window_rtt_min) : absent(); });
+             "Smallest round-trip time of the answered probes in the short-term window.",
+             [](const ReportLine& l) { return block(l) ? usec(window(l)->rtt_min) : absent(); });
     per_line(out, lines, count, "tolvin_window_rtt_mean_seconds", "gauge",
-             "Mean round-trip time in the short-term window.",
-             [](const ReportLine& l) { return block(l) ? usec(average(block(l)->window_rtt_avg)) : absent(); });
+             "Mean round-trip time of the answered probes in the short-term window.",
+             [](const ReportLine& l) { return block(l) ? usec(window(l)->rtt_mean) : absent(); });
     per_line(out, lines, count, "tolvin_window_rtt_max_seconds", "gauge",
-             "Largest round-trip time in the short-term window.",
-             [](const ReportLine& l) { return block(l) ? usec(block(l)->window_rtt_max) : absent(); });
-    per_line(out, lines, count, "tolvin_window_jitter_mean_seconds", "gauge", "Mean jitter in the short-term window.",
-             [](const ReportLine& l) { return block(l) ? usec(average(block(l)->window_jitter_avg)) : absent(); });
+             "Largest round-trip time of the answered probes in the short-term window.",
+             [](const ReportLine& l) { return block(l) ? usec(window(l)->rtt_max) : absent(); });
+    per_line(out, lines, count, "tolvin_window_jitter_mean_seconds", "gauge",
+             "Mean jitter of the answered probes in the short-term window that have one.",
+             [](const ReportLine& l) { return block(l) ? usec(window(l)->jitter_mean) : absent(); });
 }
 
 // The availability record, where the file held one.
@@ -252,6 +260,11 @@ void report_prometheus(FILE* out, const ReportLine* lines, size_t count)
     fputs("# HELP tolvin_build_info The version of tolvinstat, always 1.\n# TYPE tolvin_build_info gauge\n"
           "tolvin_build_info{version=\"" TOLVIN_VERSION "\"} 1\n", out);
     settings_series(out, lines, count);
+    per_line(out, lines, count, "tolvin_read_success", "gauge",
+             "Whether tolvinstat read the line's statistics block (1) or not (0): not when the daemon has not run "
+             "since boot, its segment is not readable by this user, holds something else, or kept changing while "
+             "read.",
+             [](const ReportLine& l) { return number(has_block(l) ? 1 : 0); });
     per_line(out, lines, count, "tolvin_daemon_running", "gauge",
              "Whether tolvind holds its statistics segment (1) or not (0): it keeps it attached while it runs.",
              [](const ReportLine& l) { return number(has_block(l) && l.snapshot->attachments > 0 ? 1 : 0); });

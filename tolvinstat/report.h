@@ -14,12 +14,12 @@
 
 inline constexpr int REPORT_JSON_VERSION = 1;
 
-// The availability record when the file could be read, else null; the
-// instance's name, "" for the default instance (which they do not name).
-void report_table(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
-                  time_t now, const char* instance = "");
-void report_json(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
-                 time_t now, const char* instance = "");
+// A snapshot that holds the block (SNAPSHOT_OK), its availability where the
+// file could be read; the instance's name, "" for the default instance
+// (which they do not name). The short-term window's figures are the ring's
+// (Snapshot::window); JSON shows the block's own window counters apart.
+void report_table(FILE* out, const Snapshot& snapshot, const char* instance = "");
+void report_json(FILE* out, const Snapshot& snapshot, const char* instance = "");
 // The figures as people read them (the table, the page): microseconds as
 // milliseconds with three decimals, a share in percent with two, seconds as
 // days, hours and minutes; "no value" where there is none.

@@ -12,6 +12,8 @@ namespace {
 
 constexpr int SNAPSHOT_ATTEMPTS = 50;
 constexpr int AVAILABILITY_ATTEMPTS = 20;
+// Time for a writer pre-empted half way through a record to finish it.
+constexpr useconds_t HALF_WRITTEN_PAUSE_USEC = 2000;
 
 LinkStats scratch;    // the second copy of every snapshot
 
@@ -22,15 +24,12 @@ SnapshotStatus status_of(int error)
     return error == EACCES || error == EPERM ? SNAPSHOT_DENIED : SNAPSHOT_FAILED;
 }
 
-int selected_project = LINK_STATS_KEY_PROJECT;
-const char* selected_availability = AVAILABILITY_PATH;
-
 // The availability file read whole; a rewrite caught half way is read again.
 // False when there is no file or it never held a whole record.
-bool read_availability(AvailabilityRecord* record)
+bool read_availability(const char* path, AvailabilityRecord* record)
 {
     for (int attempt = 0; attempt < AVAILABILITY_ATTEMPTS; ++attempt) {
-        int fd = open(selected_availability, O_RDONLY | O_CLOEXEC);
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
         if (fd == -1)
             return false;
         char text[256];
@@ -48,13 +47,7 @@ bool read_availability(AvailabilityRecord* record)
 
 } // namespace
 
-void snapshot_select(int key_project, const char* availability_path)
-{
-    selected_project = key_project;
-    selected_availability = availability_path;
-}
-
-void snapshot_read(Snapshot& snapshot, bool with_availability)
+void snapshot_read(Snapshot& snapshot, int key_project, uint32_t short_term, const char* availability_path)
 {
     snapshot.now = time(nullptr);
     snapshot.attachments = 0;
@@ -62,7 +55,7 @@ void snapshot_read(Snapshot& snapshot, bool with_availability)
     snapshot.error = 0;
     // The segment is looked up afresh each time: it appears with the
     // daemon's first start and may be removed and made anew.
-    key_t key = ftok(LINK_STATS_KEY_PATH, selected_project);
+    key_t key = ftok(LINK_STATS_KEY_PATH, key_project);
     int id = key == -1 ? -1 : shmget(key, 0, 0);
     shmid_ds info;
     if (id == -1 || shmctl(id, IPC_STAT, &info) == -1) {
@@ -82,8 +75,8 @@ void snapshot_read(Snapshot& snapshot, bool with_availability)
         snapshot.status = status_of(errno);
         return;
     }
-    bool agreed = snapshot_block(static_cast<const LinkStats*>(address), &snapshot.block, &scratch,
-                                 SNAPSHOT_ATTEMPTS);
+    bool agreed = snapshot_block(static_cast<const LinkStats*>(address), &snapshot.block, &scratch, short_term,
+                                 snapshot.attachments > 0, SNAPSHOT_ATTEMPTS);
     shmdt(address);
     if (!agreed)
         snapshot.status = SNAPSHOT_CHANGING;
@@ -91,8 +84,11 @@ void snapshot_read(Snapshot& snapshot, bool with_availability)
         snapshot.status = SNAPSHOT_NOT_THE_BLOCK;
     else
         snapshot.status = SNAPSHOT_OK;
-    if (snapshot.status == SNAPSHOT_OK && with_availability)
-        snapshot.has_availability = read_availability(&snapshot.availability);
+    if (snapshot.status != SNAPSHOT_OK)
+        return;
+    snapshot.window = link_window_from_ring(snapshot.block, short_term);
+    if (availability_path != nullptr)
+        snapshot.has_availability = read_availability(availability_path, &snapshot.availability);
 }
 
 const char* snapshot_problem(const Snapshot& snapshot)
@@ -119,14 +115,19 @@ void copy_block(LinkStats* to, const volatile LinkStats* from)
     memcpy(to, const_cast<const LinkStats*>(from), sizeof(LinkStats));
 }
 
-bool snapshot_block(const volatile LinkStats* shared, LinkStats* out, LinkStats* scratch_copy,
-                    int attempts, BlockCopy copy)
+bool snapshot_block(const volatile LinkStats* shared, LinkStats* out, LinkStats* scratch_copy, uint32_t short_term,
+                    bool writer_attached, int attempts, BlockCopy copy)
 {
     for (int i = 0; i < attempts; ++i) {
         copy(out, shared);
         copy(scratch_copy, shared);
-        if (memcmp(out, scratch_copy, sizeof(LinkStats)) == 0)
+        if (memcmp(out, scratch_copy, sizeof(LinkStats)) != 0)
+            continue;
+        // Another program's segment is told apart by its tag, not read again.
+        if (!writer_attached || out->tag != LINK_STATS_TAG || link_stats_whole(*out, short_term))
             return true;
+        if (i + 1 < attempts)
+            usleep(HALF_WRITTEN_PAUSE_USEC);
     }
     return false;
 }

@@ -1,7 +1,8 @@
 // The one reader of what tolvind publishes: the statistics block, copied out
-// of its segment until two copies agree, the availability file read whole,
-// and how many processes hold the segment. Read afresh for each report;
-// nothing is ever written.
+// of its segment until two copies agree on a whole block, the short-term
+// window taken from its ring, the availability file read whole, and how many
+// processes hold the segment. Read afresh for each report; nothing is ever
+// written.
 #pragma once
 
 #include <cstdint>
@@ -9,13 +10,14 @@
 
 #include "availability/availability.h"
 #include "stats/link_stats.h"
+#include "stats/link_stats_reader.h"
 
 enum SnapshotStatus {
     SNAPSHOT_OK,               // the block is copied
     SNAPSHOT_NO_SEGMENT,       // the daemon has not run since boot
     SNAPSHOT_DENIED,           // the segment is the daemon's user's
     SNAPSHOT_NOT_THE_BLOCK,    // something else sits under the daemon's key
-    SNAPSHOT_CHANGING,         // no two copies agreed
+    SNAPSHOT_CHANGING,         // no two copies agreed on a whole block
     SNAPSHOT_FAILED,           // another error, in `error`
 };
 
@@ -24,6 +26,7 @@ struct Snapshot {
     int error;                       // errno, for SNAPSHOT_FAILED
     time_t now;                      // when it was read
     LinkStats block;                 // the copy, for SNAPSHOT_OK
+    RingWindow window;               // its short-term window, from the ring
     // Processes attached to the segment besides this reader: the daemon
     // keeps its attachment for its whole life.
     uint32_t attachments;
@@ -31,14 +34,12 @@ struct Snapshot {
     AvailabilityRecord availability;
 };
 
-// Reads the block (for SNAPSHOT_OK, and when asked, the availability file
-// too). Snapshot is large (about 120 KB): keep it out of the stack.
-void snapshot_read(Snapshot& snapshot, bool with_availability = true);
-
-// Which instance of the daemon later reads look at: its segment key's
-// project id and its availability file (core/instance.h). The default
-// instance's until called.
-void snapshot_select(int key_project, const char* availability_path);
+// Reads the block of the instance whose segment key has the project id
+// `key_project` (core/instance.h), its window `short_term` (S, from the
+// line's settings) probes long, and for SNAPSHOT_OK its availability file
+// unless `availability_path` is null. Snapshot is large (about 120 KB): keep
+// it out of the stack.
+void snapshot_read(Snapshot& snapshot, int key_project, uint32_t short_term, const char* availability_path);
 
 // A plain sentence for a status other than SNAPSHOT_OK.
 const char* snapshot_problem(const Snapshot& snapshot);
@@ -48,10 +49,15 @@ const char* snapshot_problem(const Snapshot& snapshot);
 using BlockCopy = void (*)(LinkStats* to, const volatile LinkStats* from);
 void copy_block(LinkStats* to, const volatile LinkStats* from);
 
-// Copies the block twice and compares, until two copies agree (the writer
-// takes no lock). False when `attempts` pairs all differed.
-bool snapshot_block(const volatile LinkStats* shared, LinkStats* out, LinkStats* scratch,
-                    int attempts, BlockCopy copy = copy_block);
+// Copies the block twice and compares, until two copies agree on a block
+// that is whole for window length `short_term`, or is no statistics block at
+// all (the writer takes no lock, and may be pre-empted half way through a
+// record: then the reader pauses before it looks again). Without a writer
+// (`writer_attached` false) two agreeing copies are taken as they are: a
+// daemon that ended half way through a record left the block so for good.
+// False when no attempt of `attempts` gave one.
+bool snapshot_block(const volatile LinkStats* shared, LinkStats* out, LinkStats* scratch, uint32_t short_term,
+                    bool writer_attached, int attempts, BlockCopy copy = copy_block);
 
 // Four numbers, each followed by a line feed, and nothing else.
 bool parse_availability(const char* text, AvailabilityRecord* record);

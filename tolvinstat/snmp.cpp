@@ -216,18 +216,10 @@ void control_row(Builder& b, const ModuleSettings& settings)
     add_value(b, CTL_TABLE, 23, nullptr, "integer", "%d", ACTIVE);
 }
 
-// The window's samples: the newest window_probes entries of the ring.
-void window_samples(const LinkStats& s, uint32_t* first, uint32_t* end)
-{
-    const uint32_t kept = samples_kept(s);
-    const uint32_t in_window = s.window_probes < kept ? s.window_probes : kept;
-    *first = kept - in_window;
-    *end = kept;
-}
-
 void results_row(Builder& b, const Snapshot& snapshot, const ModuleSettings& settings)
 {
     const LinkStats& s = snapshot.block;
+    const RingWindow& w = snapshot.window;
     add_value(b, RESULTS_TABLE, 1, nullptr, "integer", "%d", snapshot.attachments > 0 ? ENABLED : DISABLED);
     const Address address = literal_address(settings.address[0]);
     if (address.type != ADDRESS_DNS) {
@@ -235,16 +227,16 @@ void results_row(Builder& b, const Snapshot& snapshot, const ModuleSettings& set
         if (SnmpObject* object = add(b, RESULTS_TABLE, 3, "octet"))
             hex_value(object->value, sizeof object->value, address.bytes, address.length);
     }
-    add_value(b, RESULTS_TABLE, 4, nullptr, "unsigned", "%u", rtt_msec(s.window_rtt_min));
-    add_value(b, RESULTS_TABLE, 5, nullptr, "unsigned", "%u", rtt_msec(s.window_rtt_max));
-    add_value(b, RESULTS_TABLE, 6, nullptr, "unsigned", "%u", rtt_msec(average(s.window_rtt_avg)));
-    add_value(b, RESULTS_TABLE, 7, nullptr, "gauge", "%u", s.window_replies);
-    add_value(b, RESULTS_TABLE, 8, nullptr, "gauge", "%u", s.window_probes);
-    uint32_t first, end;
-    window_samples(s, &first, &end);
+    add_value(b, RESULTS_TABLE, 4, nullptr, "unsigned", "%u", rtt_msec(w.rtt_min));
+    add_value(b, RESULTS_TABLE, 5, nullptr, "unsigned", "%u", rtt_msec(w.rtt_max));
+    add_value(b, RESULTS_TABLE, 6, nullptr, "unsigned", "%u", rtt_msec(w.rtt_mean));
+    add_value(b, RESULTS_TABLE, 7, nullptr, "gauge", "%u", w.replies);
+    add_value(b, RESULTS_TABLE, 8, nullptr, "gauge", "%u", w.probes);
+    // The window's samples: the newest of the ring.
+    const uint32_t end = samples_kept(s), first = end - w.probes;
     uint64_t squares = 0;
     for (uint32_t i = first; i < end; ++i) {
-        if (s.samples[i].rtt != LINK_RTT_NONE) {
+        if (s.samples[i].rtt >= 0) {
             const uint64_t msec = rtt_msec(s.samples[i].rtt);
             squares += msec * msec;
         }
@@ -418,8 +410,7 @@ void snmp_serve(FILE* in, FILE* out, const SnmpLine* lines, size_t count, Snapsh
             // Each line's rows are in OID order: the answer is the least of
             // the lines' own (the shared scalar is each line's first).
             for (size_t i = 0; read == LINE_READ && i < count && oid_parse(line, &oid); ++i) {
-                snapshot_select(lines[i].key_project, nullptr);
-                snapshot_read(snapshot, false);
+                snapshot_read(snapshot, lines[i].key_project, lines[i].settings->short_term, nullptr);
                 const uint32_t made = snmp_objects(snapshot, *lines[i].settings, objects, SNMP_OBJECTS_MAX,
                                                    lines[i].test_name);
                 const SnmpObject* candidate = find(objects, made, oid, next);

@@ -36,37 +36,35 @@ const auto duration = format_duration;
 
 } // namespace
 
-void report_table(FILE* out, const LinkStats& stats, const AvailabilityRecord* availability,
-                  time_t now, const char* instance)
+void report_table(FILE* out, const Snapshot& snapshot, const char* instance)
 {
+    const LinkStats& stats = snapshot.block;
+    const RingWindow& window = snapshot.window;
+    const AvailabilityRecord* availability = snapshot.has_availability ? &snapshot.availability : nullptr;
     char line[32] = "";
     if (instance[0] != '\0')
         snprintf(line, sizeof line, " of line %s", instance);
     if (newest_sample(stats) != nullptr)
         fprintf(out, "tolvind link statistics%s, newest sample %ld s ago (%u samples kept)\n\n", line,
-                newest_age(stats, now), samples_kept(stats));
+                newest_age(stats, snapshot.now), samples_kept(stats));
     else
         fprintf(out, "tolvind link statistics%s: no samples yet\n\n", line);
 
     char window_title[32];
-    if (stats.window_probes == 0)
+    if (window.probes == 0)
         snprintf(window_title, sizeof window_title, "window (empty)");
     else
-        snprintf(window_title, sizeof window_title, "last %u probes", stats.window_probes);
+        snprintf(window_title, sizeof window_title, "last %u probes", window.probes);
     char a[32], b[32];
     fprintf(out, "%-14s%16s%18s\n", "", "since start", window_title);
-    fprintf(out, "%-14s%16u%18u\n", "probes", stats.probes, stats.window_probes);
-    fprintf(out, "%-14s%16u%18u\n", "replies", stats.replies, stats.window_replies);
-    const uint32_t window_lost = stats.window_probes > stats.window_replies
-                                     ? stats.window_probes - stats.window_replies : 0;
+    fprintf(out, "%-14s%16u%18u\n", "probes", stats.probes, window.probes);
+    fprintf(out, "%-14s%16u%18u\n", "replies", stats.replies, window.replies);
     fprintf(out, "%-14s%16s%18s\n", "loss", percent(a, stats.probes - stats.replies, stats.probes),
-            percent(b, window_lost, stats.window_probes));
-    fprintf(out, "%-14s%16s%18s\n", "rtt min", ms(a, stats.rtt_min), ms(b, stats.window_rtt_min));
-    fprintf(out, "%-14s%16s%18s\n", "rtt mean", ms(a, average(stats.rtt_avg)),
-            ms(b, average(stats.window_rtt_avg)));
-    fprintf(out, "%-14s%16s%18s\n", "rtt max", ms(a, stats.rtt_max), ms(b, stats.window_rtt_max));
-    fprintf(out, "%-14s%16s%18s\n", "jitter mean", ms(a, average(stats.jitter_avg)),
-            ms(b, average(stats.window_jitter_avg)));
+            percent(b, window.probes - window.replies, window.probes));
+    fprintf(out, "%-14s%16s%18s\n", "rtt min", ms(a, stats.rtt_min), ms(b, window.rtt_min));
+    fprintf(out, "%-14s%16s%18s\n", "rtt mean", ms(a, average(stats.rtt_avg)), ms(b, window.rtt_mean));
+    fprintf(out, "%-14s%16s%18s\n", "rtt max", ms(a, stats.rtt_max), ms(b, window.rtt_max));
+    fprintf(out, "%-14s%16s%18s\n", "jitter mean", ms(a, average(stats.jitter_avg)), ms(b, window.jitter_mean));
 
     if (availability == nullptr)
         return;

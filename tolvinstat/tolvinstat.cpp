@@ -115,52 +115,92 @@ void read_instances()
         read_settings_from(instances[i].settings_path, instance_settings[i]);
 }
 
-// A fresh snapshot of every instance into `lines`; false when a block cannot
-// be read (a segment not there is no error: the daemon is not running).
-bool read_snapshots(ReportLine* lines)
+// Where a line's problem is told: standard error, or the system log for the
+// front ends whose standard error is silenced.
+enum ProblemSink { PROBLEMS_TO_STDERR, PROBLEMS_TO_LOG };
+
+void tell_problem(ProblemSink sink, const Instance& line, const Snapshot& read)
 {
+    char name[INSTANCE_NAME_MAX + 16];
+    if (line.name[0] != '\0')
+        snprintf(name, sizeof name, "line %.15s", line.name);
+    else
+        snprintf(name, sizeof name, "the default line");
+    if (sink == PROBLEMS_TO_LOG)
+        syslog(LOG_WARNING, "%s: %s", name, snapshot_problem(read));
+    else
+        fprintf(stderr, "tolvinstat: %s: %s\n", name, snapshot_problem(read));
+}
+
+// What a read of every instance gave.
+struct LinesRead {
+    size_t read;              // blocks read
+    size_t failed;            // blocks there that could not be read, each told
+};
+
+// A fresh snapshot of every instance into `lines`. A line whose daemon has
+// not run since boot is no problem; one whose block is there but cannot be
+// read is told to `sink`, and the others are served all the same.
+LinesRead read_snapshots(ReportLine* lines, ProblemSink sink)
+{
+    LinesRead result = {0, 0};
     for (size_t i = 0; i < instance_count; ++i) {
-        snapshot_select(instances[i].key_project, instances[i].availability_path);
-        snapshot_read(snapshots[i]);
-        if (snapshots[i].status != SNAPSHOT_OK && snapshots[i].status != SNAPSHOT_NO_SEGMENT) {
-            snapshot = snapshots[i];
-            return false;
+        snapshot_read(snapshots[i], instances[i].key_project, instance_settings[i].short_term,
+                      instances[i].availability_path);
+        if (snapshots[i].status == SNAPSHOT_OK) {
+            ++result.read;
+        } else if (snapshots[i].status != SNAPSHOT_NO_SEGMENT) {
+            ++result.failed;
+            tell_problem(sink, instances[i], snapshots[i]);
         }
         lines[i] = {instances[i].name, &snapshots[i], &instance_settings[i]};
     }
-    snapshot_select(instance.key_project, instance.availability_path);
-    return true;
+    return result;
+}
+
+// Whether a scrape has something to serve: a line read, or none that failed.
+bool served(const LinesRead& read)
+{
+    return read.read > 0 || read.failed == 0;
 }
 
 // The exposition of all instances into `out`.
-bool report_instances(FILE* out)
+bool report_instances(FILE* out, ProblemSink sink)
 {
     ReportLine lines[INSTANCES_MAX];
-    if (!read_snapshots(lines))
+    if (!served(read_snapshots(lines, sink)))
         return false;
     report_prometheus(out, lines, instance_count);
     return true;
 }
 
-// The status page or the chart (of the first instance listed) into `page`.
+// The status page (every line, an unreadable one with its reason) or the
+// chart of the first line read, into `page`.
 bool make_page(HttpRoute route, const char* base, size_t* length)
 {
     ReportLine lines[INSTANCES_MAX];
     FILE* out = fmemopen(page, sizeof page, "w");
     if (out == nullptr)
         return false;
-    const bool read = read_snapshots(lines);
-    if (read && route == HTTP_ROUTE_INDEX)
+    const LinesRead read = read_snapshots(lines, PROBLEMS_TO_LOG);
+    bool answered = true;
+    if (route == HTTP_ROUTE_INDEX) {
         report_page(out, lines, instance_count, base);
-    else if (read)
-        report_chart(out, snapshots[0].status == SNAPSHOT_OK ? snapshots[0].block : no_block);
-    const bool whole = read && !ferror(out) && ftell(out) < long(sizeof page) - 1;
+    } else {
+        size_t first = 0;
+        while (first < instance_count && snapshots[first].status != SNAPSHOT_OK)
+            ++first;
+        answered = served(read);
+        if (answered)
+            report_chart(out, first < instance_count ? snapshots[first].block : no_block);
+    }
+    const bool whole = answered && !ferror(out) && ftell(out) < long(sizeof page) - 1;
     *length = size_t(ftell(out));
     fclose(out);
     return whole;
 }
 
-bool make_exposition(size_t* length);
+bool make_exposition(size_t* length, ProblemSink sink);
 
 // The answer to a route of the HTTP and CGI front ends: its status, type and
 // body.
@@ -169,21 +209,22 @@ int make_answer(HttpRoute route, const char* base, const char** type, const char
     if (route == HTTP_ROUTE_METRICS) {
         *type = EXPOSITION_TYPE;
         *body = exposition;
-        return make_exposition(length) ? 200 : 500;
+        return make_exposition(length, PROBLEMS_TO_LOG) ? 200 : 500;
     }
     *type = route == HTTP_ROUTE_INDEX ? PAGE_TYPE : CHART_TYPE;
     *body = page;
     return make_page(route, base, length) ? 200 : 500;
 }
 
-// The exposition of a fresh snapshot, into `exposition`. Without the block
-// (no segment yet) it still says so; false when the block cannot be read.
-bool make_exposition(size_t* length)
+// The exposition of a fresh snapshot, into `exposition`. Without a block
+// (no segment yet) it still says so; false when no line's block was read
+// and one could not be.
+bool make_exposition(size_t* length, ProblemSink sink)
 {
     FILE* out = fmemopen(exposition, sizeof exposition, "w");
     if (out == nullptr)
         return false;
-    if (!report_instances(out)) {
+    if (!report_instances(out, sink)) {
         fclose(out);
         return false;
     }
@@ -229,8 +270,8 @@ int serve_http()
 int print_exposition()
 {
     size_t length = 0;
-    if (!make_exposition(&length))
-        fail(1, "%s", snapshot_problem(snapshot));
+    if (!make_exposition(&length, PROBLEMS_TO_STDERR))
+        fail(1, "no line's statistics could be read");
     bool any_block = false;
     for (size_t i = 0; i < instance_count; ++i)
         any_block = any_block || snapshots[i].status == SNAPSHOT_OK;
@@ -261,8 +302,8 @@ int serve_cgi()
 int write_textfile(const char* directory)
 {
     size_t length = 0;
-    if (!make_exposition(&length))
-        fail(1, "%s", snapshot_problem(snapshot));
+    if (!make_exposition(&length, PROBLEMS_TO_STDERR))
+        fail(1, "no line's statistics could be read");
     int error = write_file_atomically(directory, TEXTFILE_NAME, exposition, length);
     if (error != 0)
         fail(1, "cannot write %s/%s: %s", directory, TEXTFILE_NAME, strerror(error));
@@ -271,20 +312,19 @@ int write_textfile(const char* directory)
 
 void show(Mode mode, unsigned long count)
 {
-    snapshot_read(snapshot);
+    snapshot_read(snapshot, instance.key_project, settings.short_term, instance.availability_path);
     if (snapshot.status == SNAPSHOT_NO_SEGMENT)
         fail(EXIT_NO_SEGMENT, "%s", snapshot_problem(snapshot));
     if (snapshot.status != SNAPSHOT_OK)
         fail(1, "%s", snapshot_problem(snapshot));
     const LinkStats& block = snapshot.block;
-    const AvailabilityRecord* availability = snapshot.has_availability ? &snapshot.availability : nullptr;
     switch (mode) {
     case MODE_TABLE:
     case MODE_WATCH:
-        report_table(stdout, block, availability, snapshot.now, instance.name);
+        report_table(stdout, snapshot, instance.name);
         break;
     case MODE_JSON:
-        report_json(stdout, block, availability, snapshot.now, instance.name);
+        report_json(stdout, snapshot, instance.name);
         break;
     case MODE_PROMETHEUS:
     case MODE_SAMPLES:
@@ -379,7 +419,6 @@ int main(int argc, char** argv)
         return check_settings(check_file != nullptr ? check_file : instance.settings_path, instance, stdout,
                               mode == MODE_JSON, log);
     }
-    snapshot_select(instance.key_project, instance.availability_path);
     // The daemon's settings, for what the block does not hold: the addresses,
     // the intervals, the daily window.
     read_settings_from(instance.settings_path, settings);
@@ -387,6 +426,10 @@ int main(int argc, char** argv)
     if (mode == MODE_PROMETHEUS || mode == MODE_HTTP || mode == MODE_TEXTFILE || mode == MODE_SNMP ||
         mode == MODE_CGI)
         read_instances();
+    // A front end's standard error is silenced: a line it cannot read goes
+    // to the system log.
+    if (mode == MODE_HTTP || mode == MODE_CGI)
+        openlog("tolvinstat", LOG_PID, LOG_DAEMON);
     if (mode == MODE_HTTP)
         return serve_http();
     if (mode == MODE_TEXTFILE)

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "stats/link_stats.h"
+#include "stats/link_stats_reader.h"
 
 namespace {
 
@@ -426,6 +427,36 @@ void check_against(const LinkStats& b, Reference& r, uint64_t step, bool whole_r
     }
 }
 
+// The window a reader takes from the ring: the newest min(S, kept) samples.
+void check_ring_window(const LinkStats& b, const Reference& r)
+{
+    const RingWindow w = link_window_from_ring(b, r.s);
+    const size_t length = std::min<size_t>(r.s, r.ring.size());
+    uint32_t replies = 0, jitters = 0;
+    uint64_t rtt_sum = 0, jitter_sum = 0;
+    int32_t min = NONE, max = NONE;
+    for (auto e = r.ring.end() - ptrdiff_t(length); e != r.ring.end(); ++e) {
+        if (e->rtt == NONE)
+            continue;
+        ++replies;
+        rtt_sum += uint64_t(e->rtt);
+        max = std::max(max, e->rtt);
+        min = min == NONE ? e->rtt : std::min(min, e->rtt);
+        if (e->jitter != NONE) {
+            ++jitters;
+            jitter_sum += uint64_t(e->jitter);
+        }
+    }
+    ASSERT_EQ(w.probes, length);
+    ASSERT_EQ(w.replies, replies);
+    ASSERT_EQ(w.rtt_sum, rtt_sum);
+    ASSERT_EQ(w.jitter_sum, jitter_sum);
+    ASSERT_EQ(w.rtt_min, min);
+    ASSERT_EQ(w.rtt_max, max);
+    ASSERT_EQ(w.rtt_mean, replies ? int64_t(rtt_sum / replies) : -1);
+    ASSERT_EQ(w.jitter_mean, jitters ? int64_t(jitter_sum / jitters) : -1);
+}
+
 class LinkStatsRandom : public ::testing::TestWithParam<uint32_t> {};
 
 TEST_P(LinkStatsRandom, AgreesWithAReferenceAfterEveryRecord)
@@ -451,10 +482,82 @@ TEST_P(LinkStatsRandom, AgreesWithAReferenceAfterEveryRecord)
         check_against(*b.stats, r, step, step < 3000 || step % 97 == 0);
         if (::testing::Test::HasFatalFailure())
             return;
+        // A reader takes every whole record as whole.
+        ASSERT_TRUE(link_stats_whole(*b.stats, s)) << "step " << step;
+        if (step % 97 == 0)
+            check_ring_window(*b.stats, r);
+        if (::testing::Test::HasFatalFailure())
+            return;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, LinkStatsRandom,
                          ::testing::Values(0u, 1u, 3u, 100u, 9999u, 10000u, 11500u));
+
+// A lossy line with S = 10: the block's own success count goes down after
+// every loss whatever leaves the window, the ring's window is what happened.
+TEST(RingWindow, ALossyLineAsTheRingHoldsIt)
+{
+    Block b;
+    for (int32_t rtt : {3000, 3000, 3000, 3000, 3000, 3000, 3000, 3000, 3000, 3000,
+                        NONE, NONE, NONE, 3500, NONE, 3700, NONE, NONE, 3600, NONE})
+        b.record(rtt, 10);
+    const RingWindow w = link_window_from_ring(*b.stats, 10);
+    EXPECT_EQ(w.probes, 10u);
+    EXPECT_EQ(w.replies, 3u);
+    EXPECT_EQ(w.rtt_min, 3500);
+    EXPECT_EQ(w.rtt_max, 3700);
+    EXPECT_EQ(w.rtt_mean, 3600);
+    EXPECT_EQ(w.jitters, 3u);              // 500 after the 3000 that has left, 200, 100
+    EXPECT_EQ(w.jitter_mean, 266);
+    EXPECT_EQ(b->window_replies, 6u);       // 10, less 7 losses, plus 3 replies
+    EXPECT_NE(b->window_replies, w.replies);
+    // Fewer samples than S, and S = 0.
+    EXPECT_EQ(link_window_from_ring(*b.stats, 100).probes, 20u);
+    const RingWindow none = link_window_from_ring(*b.stats, 0);
+    EXPECT_EQ(none.probes, 0u);
+    EXPECT_EQ(none.rtt_mean, -1);
+    EXPECT_EQ(none.jitter_mean, -1);
+}
+
+// What a reader may catch while the daemon, pre-empted, is half way through a
+// record: each is refused; the block the record leaves is taken.
+TEST(WholeBlock, EveryHalfDoneRecordIsRefused)
+{
+    Block b;
+    for (int32_t rtt : {10, 20})
+        b.record(rtt, 3, 1000);
+    const LinkStats whole = *b.stats;
+    ASSERT_TRUE(link_stats_whole(whole, 3));
+    auto refused = [&](auto change) {
+        auto copy = std::make_unique<LinkStats>(whole);
+        change(*copy);
+        return !link_stats_whole(*copy, 3);
+    };
+    EXPECT_TRUE(refused([](LinkStats& s) { s.sample_count = 3; }));               // entry added, not counted
+    EXPECT_TRUE(refused([](LinkStats& s) { s.probes = 3; s.sample_count = 3; }));  // window not grown yet
+    EXPECT_TRUE(refused([](LinkStats& s) { s.replies = 3; }));                     // more replies than probes
+    EXPECT_TRUE(refused([](LinkStats& s) { s.window_replies = 1; }));              // copy not made yet
+    EXPECT_TRUE(refused([](LinkStats& s) { s.rtt_sum += 30; }));                   // sum before the count
+    EXPECT_TRUE(refused([](LinkStats& s) { s.jitter_avg = LINK_STATS_NONE; }));    // mean not yet taken
+    EXPECT_TRUE(refused([](LinkStats& s) { s.rtt_min = -1; s.window_rtt_min = -1; }));
+    EXPECT_TRUE(refused([](LinkStats& s) { s.samples[1].timestamp = 999; }));      // an earlier run's entry
+    EXPECT_TRUE(refused([](LinkStats& s) { s.window_probes = 3; }));               // more than the probes
+
+    // Sliding: the window's mean taken before its count.
+    for (int32_t rtt : {30, NONE, 40})
+        b.record(rtt, 3, 1001);
+    ASSERT_TRUE(link_stats_whole(*b.stats, 3));
+    b->window_rtt_avg += 1;
+    EXPECT_FALSE(link_stats_whole(*b.stats, 3));
+    b->window_rtt_avg -= 1;
+
+    // Settings edited since the daemon started: a window of 3 read with S = 5
+    // is no half-done record once it has slid more than once...
+    EXPECT_TRUE(link_stats_whole(*b.stats, 5));
+    // ...and a clock set back leaves the oldest sample newer than the newest.
+    b->samples[0].timestamp = 5000;
+    EXPECT_TRUE(link_stats_whole(*b.stats, 3));
+}
 
 } // namespace

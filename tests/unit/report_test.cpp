@@ -37,6 +37,21 @@ Block live()
 
 const AvailabilityRecord AVAILABILITY = {1796000000, 693083, 650000, 649000};
 
+// The snapshot a reader takes of `stats` at NOW, its window S probes long.
+const Snapshot& snapshot_of(const LinkStats& stats, const AvailabilityRecord* availability, uint32_t S = 10)
+{
+    static Snapshot snapshot;
+    snapshot.status = SNAPSHOT_OK;
+    snapshot.now = NOW;
+    snapshot.attachments = 1;
+    snapshot.block = stats;
+    snapshot.window = link_window_from_ring(stats, S);
+    snapshot.has_availability = availability != nullptr;
+    if (availability != nullptr)
+        snapshot.availability = *availability;
+    return snapshot;
+}
+
 template <typename F>
 std::string capture(F&& write)
 {
@@ -67,17 +82,17 @@ protected:
 TEST_F(Report, TableOfALiveBlockWithAvailability)
 {
     Block b = live();
-    EXPECT_EQ(capture([&](FILE* out) { report_table(out, *b.stats, &AVAILABILITY, NOW); }),
+    EXPECT_EQ(capture([&](FILE* out) { report_table(out, snapshot_of(*b.stats, &AVAILABILITY)); }),
               "tolvind link statistics, newest sample 3 s ago (3 samples kept)\n"
               "\n"
-              "                   since start    last 10 probes\n"
-              "probes                      26                10\n"
-              "replies                     12                 4\n"
-              "loss                   53.85 %           60.00 %\n"
-              "rtt min               0.003 ms          0.003 ms\n"
-              "rtt mean              0.004 ms          0.004 ms\n"
-              "rtt max               0.006 ms          0.006 ms\n"
-              "jitter mean           0.000 ms          0.001 ms\n"
+              "                   since start     last 3 probes\n"
+              "probes                      26                 3\n"
+              "replies                     12                 2\n"
+              "loss                   53.85 %           33.33 %\n"
+              "rtt min               0.003 ms          2.500 ms\n"
+              "rtt mean              0.004 ms        618.533 ms\n"
+              "rtt max               0.006 ms       1234.567 ms\n"
+              "jitter mean           0.000 ms       1232.067 ms\n"
               "\n"
               "availability since 2026-11-30 00:53:20\n"
               "monitored            7 d 12 h 33 min\n"
@@ -87,7 +102,7 @@ TEST_F(Report, TableOfALiveBlockWithAvailability)
 TEST_F(Report, TableOfAnEmptyBlockShowsNoValues)
 {
     Block b;
-    EXPECT_EQ(capture([&](FILE* out) { report_table(out, *b.stats, nullptr, NOW); }),
+    EXPECT_EQ(capture([&](FILE* out) { report_table(out, snapshot_of(*b.stats, nullptr)); }),
               "tolvind link statistics: no samples yet\n"
               "\n"
               "                   since start    window (empty)\n"
@@ -105,22 +120,26 @@ TEST_F(Report, JsonCarriesRawFiguresAndNullForNoValue)
     Block b = live();
     b.stats->window_rtt_min = -1;
     b.stats->window_jitter_avg = LINK_STATS_NONE;
-    EXPECT_EQ(capture([&](FILE* out) { report_json(out, *b.stats, &AVAILABILITY, NOW); }),
+    EXPECT_EQ(capture([&](FILE* out) { report_json(out, snapshot_of(*b.stats, &AVAILABILITY)); }),
               "{\"version\":1,\"samples_kept\":3,\"newest_sample_time\":1796693080,"
               "\"newest_sample_age_seconds\":3,"
               "\"long_term\":{\"probes\":26,\"replies\":12,\"rtt_min_us\":3,\"rtt_max_us\":6,"
               "\"rtt_avg_us\":4,\"rtt_sum_us\":57,\"jitter_avg_us\":0,\"jitter_sum_us\":8},"
-              "\"window\":{\"probes\":10,\"replies\":4,\"rtt_min_us\":null,\"rtt_max_us\":6,"
+              "\"window\":{\"probes\":3,\"replies\":2,\"rtt_min_us\":2500,\"rtt_max_us\":1234567,"
+              "\"rtt_avg_us\":618533,\"rtt_sum_us\":1237067,\"jitter_avg_us\":1232067,\"jitter_sum_us\":1232067},"
+              "\"block_window_counters\":{\"probes\":10,\"replies\":4,\"rtt_min_us\":null,\"rtt_max_us\":6,"
               "\"rtt_avg_us\":4,\"rtt_sum_us\":19,\"jitter_avg_us\":null,\"jitter_sum_us\":5},"
               "\"availability\":{\"start_time\":1796000000,\"elapsed_seconds\":693083,"
               "\"monitored_seconds\":650000,\"available_seconds\":649000}}\n");
     Block empty;
-    EXPECT_EQ(capture([&](FILE* out) { report_json(out, *empty.stats, nullptr, NOW); }),
+    EXPECT_EQ(capture([&](FILE* out) { report_json(out, snapshot_of(*empty.stats, nullptr)); }),
               "{\"version\":1,\"samples_kept\":0,\"newest_sample_time\":null,"
               "\"newest_sample_age_seconds\":null,"
               "\"long_term\":{\"probes\":0,\"replies\":0,\"rtt_min_us\":null,\"rtt_max_us\":null,"
               "\"rtt_avg_us\":null,\"rtt_sum_us\":0,\"jitter_avg_us\":null,\"jitter_sum_us\":0},"
               "\"window\":{\"probes\":0,\"replies\":0,\"rtt_min_us\":null,\"rtt_max_us\":null,"
+              "\"rtt_avg_us\":null,\"rtt_sum_us\":0,\"jitter_avg_us\":null,\"jitter_sum_us\":0},"
+              "\"block_window_counters\":{\"probes\":0,\"replies\":0,\"rtt_min_us\":null,\"rtt_max_us\":null,"
               "\"rtt_avg_us\":null,\"rtt_sum_us\":0,\"jitter_avg_us\":null,\"jitter_sum_us\":0},"
               "\"availability\":null}\n");
 }
@@ -160,25 +179,28 @@ const char* const SETTINGS_SERIES =
     "# HELP tolvin_monitoring_active Whether the daily monitoring window of the settings is open now "
     "(1) or the daemon waits (0).\n"
     "# TYPE tolvin_monitoring_active gauge\n"
-    "tolvin_monitoring_active 1\n"
-    "# HELP tolvin_daemon_running Whether tolvind holds its statistics segment (1) or not (0): it "
-    "keeps it attached while it runs.\n"
-    "# TYPE tolvin_daemon_running gauge\n";
+    "tolvin_monitoring_active 1\n";
+
+// Whether the block was read, and whether the daemon runs.
+std::string state_series(int read, int running)
+{
+    return "# HELP tolvin_read_success Whether tolvinstat read the line's statistics block (1) or not (0): not "
+           "when the daemon has not run since boot, its segment is not readable by this user, holds something "
+           "else, or kept changing while read.\n"
+           "# TYPE tolvin_read_success gauge\n"
+           "tolvin_read_success " + std::to_string(read) + "\n"
+           "# HELP tolvin_daemon_running Whether tolvind holds its statistics segment (1) or not (0): it "
+           "keeps it attached while it runs.\n"
+           "# TYPE tolvin_daemon_running gauge\n"
+           "tolvin_daemon_running " + std::to_string(running) + "\n";
+}
 
 TEST_F(Report, PrometheusExposition)
 {
-    static Snapshot snapshot;
-    snapshot.status = SNAPSHOT_OK;
-    snapshot.now = NOW;
-    snapshot.attachments = 1;
-    snapshot.block = *live().stats;
-    snapshot.block.window_rtt_max = -1;
-    snapshot.has_availability = true;
-    snapshot.availability = AVAILABILITY;
+    const Snapshot& snapshot = snapshot_of(*live().stats, &AVAILABILITY);
     const ModuleSettings settings = settings_for("192.0.2.1", "");
     EXPECT_EQ(capture([&](FILE* out) { report_prometheus(out, snapshot, settings); }),
-              std::string(SETTINGS_SERIES) +
-              "tolvin_daemon_running 1\n"
+              SETTINGS_SERIES + state_series(1, 1) +
               "# HELP tolvin_probes_total Echo probes since the daemon started.\n"
               "# TYPE tolvin_probes_total counter\n"
               "tolvin_probes_total 26\n"
@@ -201,22 +223,29 @@ TEST_F(Report, PrometheusExposition)
               "# HELP tolvin_last_probe_success Whether the newest probe was answered (1) or not (0).\n"
               "# TYPE tolvin_last_probe_success gauge\n"
               "tolvin_last_probe_success 1\n"
-              "# HELP tolvin_window_probes Probes in the short-term window: the last MOD_TOLVIN_SHORTTERM "
-              "probes, fewer after a start.\n"
+              "# HELP tolvin_window_probes Probes in the short-term window: the newest MOD_TOLVIN_SHORTTERM "
+              "probes of the ring, fewer after a start.\n"
               "# TYPE tolvin_window_probes gauge\n"
-              "tolvin_window_probes 10\n"
-              "# HELP tolvin_window_replies Answered probes counted for the short-term window.\n"
+              "tolvin_window_probes 3\n"
+              "# HELP tolvin_window_replies Answered probes in the short-term window.\n"
               "# TYPE tolvin_window_replies gauge\n"
-              "tolvin_window_replies 4\n"
-              "# HELP tolvin_window_rtt_min_seconds Smallest round-trip time in the short-term window.\n"
+              "tolvin_window_replies 2\n"
+              "# HELP tolvin_window_rtt_min_seconds Smallest round-trip time of the answered probes in the "
+              "short-term window.\n"
               "# TYPE tolvin_window_rtt_min_seconds gauge\n"
-              "tolvin_window_rtt_min_seconds 0.000003\n"
-              "# HELP tolvin_window_rtt_mean_seconds Mean round-trip time in the short-term window.\n"
+              "tolvin_window_rtt_min_seconds 0.002500\n"
+              "# HELP tolvin_window_rtt_mean_seconds Mean round-trip time of the answered probes in the "
+              "short-term window.\n"
               "# TYPE tolvin_window_rtt_mean_seconds gauge\n"
-              "tolvin_window_rtt_mean_seconds 0.000004\n"
-              "# HELP tolvin_window_jitter_mean_seconds Mean jitter in the short-term window.\n"
+              "tolvin_window_rtt_mean_seconds 0.618533\n"
+              "# HELP tolvin_window_rtt_max_seconds Largest round-trip time of the answered probes in the "
+              "short-term window.\n"
+              "# TYPE tolvin_window_rtt_max_seconds gauge\n"
+              "tolvin_window_rtt_max_seconds 1.234567\n"
+              "# HELP tolvin_window_jitter_mean_seconds Mean jitter of the answered probes in the short-term "
+              "window that have one.\n"
               "# TYPE tolvin_window_jitter_mean_seconds gauge\n"
-              "tolvin_window_jitter_mean_seconds 0.000001\n"
+              "tolvin_window_jitter_mean_seconds 1.232067\n"
               "# HELP tolvin_availability_start_timestamp_seconds When availability monitoring began, "
               "seconds since the epoch.\n"
               "# TYPE tolvin_availability_start_timestamp_seconds gauge\n"
@@ -242,12 +271,13 @@ TEST_F(Report, PrometheusWithoutTheDaemon)
     snapshot.now = NOW;
     const ModuleSettings settings = settings_for("192.0.2.1", "");
     EXPECT_EQ(capture([&](FILE* out) { report_prometheus(out, snapshot, settings); }),
-              std::string(SETTINGS_SERIES) + "tolvin_daemon_running 0\n");
+              SETTINGS_SERIES + state_series(0, 0));
 
     // The segment outlives the daemon: its last figures, the daemon not running.
     snapshot.status = SNAPSHOT_OK;
     snapshot.attachments = 0;
     link_stats_reset(&snapshot.block);
+    snapshot.window = link_window_from_ring(snapshot.block, 10);
     snapshot.has_availability = false;
     std::string text = capture([&](FILE* out) { report_prometheus(out, snapshot, settings); });
     EXPECT_NE(text.find("\ntolvin_daemon_running 0\n"), std::string::npos);
@@ -282,6 +312,7 @@ TEST_F(Report, PrometheusEveryLineInItsFamilies)
     running.now = absent.now = NOW;
     running.attachments = 1;
     running.block = *live().stats;
+    running.window = link_window_from_ring(running.block, 10);
     absent.status = SNAPSHOT_NO_SEGMENT;
     const ModuleSettings one = settings_for("192.0.2.1", ""), two = settings_for("198.51.100.1", "::1");
     const ReportLine lines[2] = {{"", &running, &one}, {"wan2", &absent, &two}};
@@ -294,7 +325,8 @@ TEST_F(Report, PrometheusEveryLineInItsFamilies)
               std::string::npos) << text;
     EXPECT_NE(text.find("tolvin_monitoring_active 1\ntolvin_monitoring_active{line=\"wan2\"} 1\n"), std::string::npos);
     EXPECT_NE(text.find("tolvin_daemon_running 1\ntolvin_daemon_running{line=\"wan2\"} 0\n"), std::string::npos);
-    EXPECT_EQ(occurrences(text, "wan2"), 6);   // its settings, no block figures for a daemon not running
+    EXPECT_NE(text.find("tolvin_read_success 1\ntolvin_read_success{line=\"wan2\"} 0\n"), std::string::npos);
+    EXPECT_EQ(occurrences(text, "wan2"), 7);   // its settings, no block figures for a daemon not running
 }
 
 TEST_F(Report, PrometheusMonitoringWindow)
@@ -336,7 +368,7 @@ TEST_F(Report, AWrappedRingShowsItsNewestEntries)
                    "2026-12-08T01:24:40Z,,\n"
                    "2026-12-08T01:24:41Z,11003,2\n"
                    "2026-12-08T01:24:42Z,11004,1\n");
-    std::string table = capture([&](FILE* out) { report_table(out, *b.stats, nullptr, NOW); });
+    std::string table = capture([&](FILE* out) { report_table(out, snapshot_of(*b.stats, nullptr)); });
     EXPECT_EQ(table.substr(0, table.find('\n')),
               "tolvind link statistics, newest sample 1 s ago (10000 samples kept)");
 }
@@ -347,7 +379,7 @@ TEST_F(Report, ACorruptSampleCountNeverReadsBeyondTheRing)
     b.stats->sample_count = 0xFFFFFFFF;
     std::string csv = capture([&](FILE* out) { report_samples(out, *b.stats, 1); });
     EXPECT_EQ(csv.rfind("time,rtt_us,jitter_us\n", 0), 0u);
-    EXPECT_NE(capture([&](FILE* out) { report_table(out, *b.stats, nullptr, NOW); })
+    EXPECT_NE(capture([&](FILE* out) { report_table(out, snapshot_of(*b.stats, nullptr)); })
                   .find("(10000 samples kept)"), std::string::npos);
 }
 
@@ -370,7 +402,7 @@ TEST(Snapshot, AStillBlockIsCopiedAtTheFirstAttempt)
     link_stats_reset(shared.get());
     auto out = std::make_unique<LinkStats>();
     auto scratch = std::make_unique<LinkStats>();
-    EXPECT_TRUE(snapshot_block(shared.get(), out.get(), scratch.get(), 1));
+    EXPECT_TRUE(snapshot_block(shared.get(), out.get(), scratch.get(), 10, true, 1));
     EXPECT_EQ(memcmp(out.get(), shared.get(), sizeof(LinkStats)), 0);
 }
 
@@ -393,7 +425,7 @@ bool snapshot_while_recording(std::set<int> after, int attempts, LinkStats* shar
     record_after = std::move(after);
     copies = 0;
     written_block = shared;
-    return snapshot_block(shared, out, scratch.get(), attempts, copy_then_maybe_record);
+    return snapshot_block(shared, out, scratch.get(), 10, true, attempts, copy_then_maybe_record);
 }
 
 TEST(Snapshot, ABlockChangingBetweenCopiesIsReadAgainAndRefusedWhenItKeepsChanging)
@@ -416,6 +448,45 @@ TEST(Snapshot, ABlockChangingBetweenCopiesIsReadAgainAndRefusedWhenItKeepsChangi
     EXPECT_EQ(out->probes, 4u);
     EXPECT_EQ(out->samples[3].rtt, 1003);
     EXPECT_FALSE(snapshot_while_recording({1, 3}, 2, shared.get(), out.get()));
+}
+
+// The daemon pre-empted between counting a sample and growing its window:
+// both copies agree on a half-done record. The reader pauses and looks
+// again; once the record is done the block is taken. A block that stays so
+// with its daemon gone is taken as it was left.
+int copies_until_done = 0;
+
+void copy_then_finish_the_record(LinkStats* to, const volatile LinkStats* from)
+{
+    copy_block(to, from);
+    if (++copies == copies_until_done)
+        ++written_block->window_probes;
+}
+
+TEST(Snapshot, AHalfDoneRecordIsReadAgainUntilItIsDone)
+{
+    auto shared = std::make_unique<LinkStats>();
+    link_stats_reset(shared.get());
+    for (int32_t i = 0; i < 4; ++i)
+        link_stats_record(shared.get(), 1796693000 + i, 1000 + i, 10);
+    ++shared->probes;
+    ++shared->sample_count;
+    shared->samples[4] = {1796693004, -1, -1};
+    auto out = std::make_unique<LinkStats>();
+    auto scratch = std::make_unique<LinkStats>();
+    written_block = shared.get();
+    copies = 0;
+    copies_until_done = 2;     // done just after the first pair: the second sees it so
+    EXPECT_TRUE(snapshot_block(shared.get(), out.get(), scratch.get(), 10, true, 3, copy_then_finish_the_record));
+    EXPECT_EQ(copies, 4);
+    EXPECT_EQ(out->window_probes, 5u);
+
+    --shared->window_probes;
+    copies = 0;
+    copies_until_done = 0;     // never done
+    EXPECT_FALSE(snapshot_block(shared.get(), out.get(), scratch.get(), 10, true, 3, copy_then_finish_the_record));
+    EXPECT_TRUE(snapshot_block(shared.get(), out.get(), scratch.get(), 10, false, 3, copy_then_finish_the_record));
+    EXPECT_EQ(out->window_probes, 4u);
 }
 
 } // namespace

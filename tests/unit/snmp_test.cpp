@@ -85,11 +85,6 @@ protected:
         link_stats_reset(&s);
         s.probes = 26;
         s.replies = 12;
-        s.window_probes = 3;
-        s.window_replies = 2;
-        s.window_rtt_min = 3;
-        s.window_rtt_max = 1234567;
-        s.window_rtt_avg = 617285;
         s.sample_count = 4;
         s.samples[0] = {int32_t(NOW - 6), 2500, -1};
         s.samples[1] = {int32_t(NOW - 5), 3, -1};
@@ -104,6 +99,7 @@ protected:
     // name -> (type, value) of every object made, checked to be in strict order.
     std::vector<std::pair<std::string, std::string>> make(const ModuleSettings& settings)
     {
+        snapshot->window = link_window_from_ring(snapshot->block, window_length);
         uint32_t count = snmp_objects(*snapshot, settings, objects.get(), SNMP_OBJECTS_MAX);
         std::vector<std::pair<std::string, std::string>> made;
         for (uint32_t i = 0; i < count; ++i) {
@@ -115,6 +111,7 @@ protected:
         return made;
     }
     std::unique_ptr<Snapshot> snapshot = std::make_unique<Snapshot>();
+    uint32_t window_length = 3;      // S: the newest three samples
     std::unique_ptr<SnmpObject[]> objects = std::make_unique<SnmpObject[]>(SNMP_OBJECTS_MAX);
 };
 
@@ -231,10 +228,7 @@ TEST_F(Objects, AHostNameIsNotResolvedAndTextsStayOnOneLine)
         EXPECT_NE(name, ".1.3.6.1.2.1.80.1.3.1.2" + INDEX);
         EXPECT_NE(name, ".1.3.6.1.2.1.80.1.3.1.3" + INDEX);
     }
-    snapshot->block.window_probes = 0;
-    snapshot->block.window_replies = 0;
-    snapshot->block.window_rtt_min = snapshot->block.window_rtt_max = -1;
-    snapshot->block.window_rtt_avg = LINK_STATS_NONE;
+    window_length = 0;
     made = make(settings_for("2001:db8::1", 5));
     EXPECT_EQ(made[2].second, "octet 20 01 0D B8 00 00 00 00 00 00 00 00 00 00 00 01");
     bool seen = false;
