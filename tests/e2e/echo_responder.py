@@ -8,6 +8,9 @@ requests itself (this kernel has no netem to delay a path):
                                     echo reply with the identifier of the
                                     newest request and an older sequence
                                     number, as replies that come too late do
+  echo_responder.py drop PATTERN    answers the requests of each family in
+                                    turn as PATTERN says, over and over: "a"
+                                    at once, "-" not at all (a lossy line)
 
 Runs until killed; says "ready" on standard output once its sockets are open."""
 
@@ -35,7 +38,9 @@ def reply(family, identifier_bytes, sequence, payload):
 
 
 def main():
-    mode, seconds = sys.argv[1], float(sys.argv[2])
+    mode, argument = sys.argv[1], sys.argv[2]
+    seconds = 0.0 if mode == "drop" else float(argument)
+    received = {socket.AF_INET: 0, socket.AF_INET6: 0}
     sockets = {socket.AF_INET: socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP),
                socket.AF_INET6: socket.socket(socket.AF_INET6, socket.SOCK_RAW,
                                               socket.IPPROTO_ICMPV6)}
@@ -58,7 +63,12 @@ def main():
             if len(message) < 8 or message[0] != ECHO_REQUEST[family]:
                 continue
             sequence = struct.unpack("!H", message[6:8])[0]
-            if mode == "delay":
+            turn = received[family]
+            received[family] += 1
+            if mode == "drop":
+                if argument[turn % len(argument)] == "a":
+                    sock.sendto(reply(family, message[4:6], sequence, message[8:]), address)
+            elif mode == "delay":
                 heapq.heappush(due, (time.monotonic() + seconds, family,
                                      reply(family, message[4:6], sequence, message[8:]), address))
             else:

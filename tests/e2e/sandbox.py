@@ -102,6 +102,19 @@ class ScenarioFailure(AssertionError):
     pass
 
 
+# The exit status of a scenario that cannot run here (CTest's SKIP_RETURN_CODE).
+SKIPPED = 77
+
+
+class ScenarioSkipped(Exception):
+    pass
+
+
+def skip(reason):
+    """Ends the scenario as skipped: what it needs is not here."""
+    raise ScenarioSkipped(reason)
+
+
 def check(condition, message):
     if not condition:
         raise ScenarioFailure(message)
@@ -173,6 +186,18 @@ def read_stats(instance=""):
     stats["samples"] = [struct.unpack_from(BUILD.order + "iii", raw, 84 + 12 * i)
                         for i in range(stats["sample_count"])]
     return stats
+
+
+def ring_window(stats, short_term):
+    """The short-term window as a reader takes it from the ring: the newest
+    min(S, kept) samples; None where there is no value."""
+    window = stats["samples"][len(stats["samples"]) - min(short_term, len(stats["samples"])):]
+    rtts = [rtt for _, rtt, _ in window if rtt != -1]
+    jitters = [jitter for _, rtt, jitter in window if rtt != -1 and jitter != -1]
+    return {"probes": len(window), "replies": len(rtts),
+            "rtt_min_us": min(rtts) if rtts else None, "rtt_max_us": max(rtts) if rtts else None,
+            "rtt_avg_us": sum(rtts) // len(rtts) if rtts else None, "rtt_sum_us": sum(rtts),
+            "jitter_avg_us": sum(jitters) // len(jitters) if jitters else None, "jitter_sum_us": sum(jitters)}
 
 
 class LogLine:
@@ -588,10 +613,20 @@ class Daemon:
                    "the daemon asleep %d times" % times, timeout)
 
     def freeze(self):
-        """SIGSTOP, and waits until the daemon has stopped."""
-        os.kill(self.program_pid(), signal.SIGSTOP)
-        wait_until(lambda: self._proc("stat").rpartition(")")[2].split()[:1] == ["T"],
-                   "the daemon stopped")
+        """SIGSTOP, and waits until the daemon has stopped inside a system
+        call (a wait, a sleep, a write): never half way through recording a
+        probe, which makes none. Stopped elsewhere, it goes on and is stopped
+        again."""
+        def stopped_in_a_call():
+            os.kill(self.program_pid(), signal.SIGSTOP)
+            wait_until(lambda: self._proc("stat").rpartition(")")[2].split()[:1] == ["T"],
+                       "the daemon stopped")
+            # "-1 ..." while it ran its own code.
+            if not self._proc("syscall").startswith("-1"):
+                return True
+            self.thaw()
+            return False
+        wait_until(stopped_in_a_call, "the daemon stopped inside a system call")
 
     def thaw(self):
         os.kill(self.program_pid(), signal.SIGCONT)
@@ -784,6 +819,8 @@ def _run_inside(module_globals, build_dir, root, name):
     sandbox = Sandbox(build_dir, root)
     try:
         module_globals[name](sandbox)
+    except ScenarioSkipped:
+        raise
     except Exception:
         # What the daemons said, for the failure report.
         sandbox.close()
@@ -821,6 +858,9 @@ def main(module_globals):
         signal.alarm(SCENARIO_SECONDS)
         try:
             _run_inside(module_globals, build_dir, root, name)
+        except ScenarioSkipped as reason:
+            print("skipped: %s" % reason, flush=True)
+            os._exit(SKIPPED)
         except Exception:
             traceback.print_exc()
             sys.stdout.flush()
@@ -830,7 +870,7 @@ def main(module_globals):
 
     check(os.geteuid() == 0, "the end-to-end scenarios need root")
     names = ["scenario_" + n for n in args] if args else _scenarios(module_globals)
-    passed = failed = 0
+    passed = failed = skipped = 0
     for name in names:
         root = tempfile.mkdtemp(prefix="tolvin-e2e-")
         started = time.monotonic()
@@ -840,13 +880,15 @@ def main(module_globals):
                  "--mount-proc", "--kill-child", sys.executable, os.path.abspath(sys.argv[0]),
                  "--build", build_dir, "--inside", root, name],
                 stdin=subprocess.DEVNULL, timeout=SCENARIO_SECONDS + 10)
-            ok = result.returncode == 0
+            status = result.returncode
         except subprocess.TimeoutExpired:
-            ok = False
+            status = 1
         os.rmdir(root)
-        print("%s %s (%.1f s)" % ("PASS" if ok else "FAIL", name, time.monotonic() - started),
-              flush=True)
-        passed += ok
-        failed += not ok
-    print("%d passed, %d failed" % (passed, failed))
-    sys.exit(0 if failed == 0 else 1)
+        outcome = "PASS" if status == 0 else "SKIP" if status == SKIPPED else "FAIL"
+        print("%s %s (%.1f s)" % (outcome, name, time.monotonic() - started), flush=True)
+        passed += outcome == "PASS"
+        skipped += outcome == "SKIP"
+        failed += outcome == "FAIL"
+    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
+    # One scenario skipped, and nothing else run, is a skip to CTest.
+    sys.exit(1 if failed else SKIPPED if skipped and not passed else 0)

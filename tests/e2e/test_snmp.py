@@ -109,8 +109,9 @@ def date_and_time(when):
         t.tm_year >> 8, t.tm_year & 0xFF, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec)
 
 
-def expected_objects(block, interval=1):
-    """What the walk must hold, computed from the block read independently."""
+def expected_objects(block, interval=1, short_term=8):
+    """What the walk must hold, computed from the block read independently:
+    the results from the ring's newest `short_term` (S) samples."""
     timeout = min(interval, 3)
     rows = [(PING_MIB + ".1.1.0", "Gauge32", "1")]
     ctl = [(3, "INTEGER", "1"), (4, "Hex-STRING", "7F 00 00 01"), (5, "Gauge32", "0")] + \
@@ -122,13 +123,15 @@ def expected_objects(block, interval=1):
            (23, "INTEGER", "1")]
     rows += [(CTL + str(c) + INDEX, k, v) for c, k, v in ctl]
     samples = block["samples"]
-    window = samples[len(samples) - min(block["window_probes"], len(samples)):]
+    window = samples[len(samples) - min(short_term, len(samples)):]
     squares = sum(msec(rtt) ** 2 for _, rtt, _ in window if rtt != NONE)
     good = [t for t, rtt, _ in samples if rtt != NONE]
+    ring = sandbox.ring_window(block, short_term)
+    ms = lambda usec: str(msec(NONE if usec is None else usec))
     results = [(1, "INTEGER", "2"), (2, "INTEGER", "1"), (3, "Hex-STRING", "7F 00 00 01"),
-               (4, "Gauge32", str(msec(block["window_rtt_min"]))), (5, "Gauge32", str(msec(block["window_rtt_max"]))),
-               (6, "Gauge32", str(msec(block["window_rtt_avg"]))), (7, "Gauge32", str(block["window_replies"])),
-               (8, "Gauge32", str(block["window_probes"])), (9, "Gauge32", str(min(squares, 2 ** 32 - 1)))]
+               (4, "Gauge32", ms(ring["rtt_min_us"])), (5, "Gauge32", ms(ring["rtt_max_us"])),
+               (6, "Gauge32", ms(ring["rtt_avg_us"])), (7, "Gauge32", str(ring["replies"])),
+               (8, "Gauge32", str(ring["probes"])), (9, "Gauge32", str(min(squares, 2 ** 32 - 1)))]
     if good:
         results.append((10, "Hex-STRING", date_and_time(good[-1])))
     rows += [(RESULTS + str(c) + INDEX, k, v) for c, k, v in results]
@@ -186,7 +189,8 @@ def scenario_walk_get_and_table_against_the_block(sb):
         check(walk == expected, "walk differs:\n%s" % "\n".join(
             "got %r\nexp %r" % (g, e) for g, e in zip(walk + [None] * 5, expected + [None] * 5) if g != e))
         check(any(v == "4" for o, _, v in walk if o.startswith(HISTORY + "3.")), "no requestTimedOut row")
-        check(block["window_probes"] > block["window_replies"], "the outage is not in the window")
+        window = sandbox.ring_window(block, 8)
+        check(window["probes"] > window["replies"], "the outage is not in the window")
         print("v2c bulk walk: %d objects in %.3f s" % (len(walk), seconds))
         walk_v1, seconds_v1 = agent.walk("1")
         check(walk_v1 == walk, "a v1 walk differs from the v2c one")
@@ -207,9 +211,9 @@ def scenario_walk_get_and_table_against_the_block(sb):
         table = [line for line in result.stdout.splitlines() if line.strip()]
         check(len(table) == 1, "snmptable rows %r" % table)
         cells = table[0].split(",")
-        check(cells[3:8] == [str(msec(block["window_rtt_min"])), str(msec(block["window_rtt_max"])),
-                             str(msec(block["window_rtt_avg"])), str(block["window_replies"]),
-                             str(block["window_probes"])], "snmptable row %r for %r" % (cells, block))
+        check(cells[3:8] == [str(msec(window["rtt_min_us"])), str(msec(window["rtt_max_us"])),
+                             str(msec(window["rtt_avg_us"])), str(window["replies"]),
+                             str(window["probes"])], "snmptable row %r for %r" % (cells, window))
 
         # Nothing is writable.
         result = agent.tool("snmpset", "-v2c", "-c", "private", AGENT, PING_MIB + ".1.1.0", "u", "5")
@@ -229,7 +233,7 @@ def scenario_a_full_walk_of_fifty_history_rows(sb):
     with frozen(daemon):
         block = sandbox.read_stats()
         walk, seconds = agent.walk("2c")
-        expected = [(o, k, "1" if o == RESULTS + "1" + INDEX else v) for o, k, v in expected_objects(block, 0)]
+        expected = [(o, k, "1" if o == RESULTS + "1" + INDEX else v) for o, k, v in expected_objects(block, 0, 200)]
         check(walk == expected, "walk differs: %r" % [(g, e) for g, e in zip(walk, expected) if g != e][:5])
         rows = {o.rsplit(".", 1)[1] for o, _, _ in walk if o.startswith(HISTORY + "5.")}
         check(len(rows) == HISTORY_ROWS and max(map(int, rows)) == block["probes"], "history rows %r" % sorted(rows))

@@ -174,8 +174,7 @@ def scenario_steady_cycles_allocate_resolve_and_open_nothing(sb):
     # A static program is counted by the debugger, a dynamic one by a
     # preloaded library.
     if sb.sanitized:
-        print("skipped: the sanitizers' runtime must come first, nothing can be preloaded")
-        return
+        sandbox.skip("the sanitizers' runtime must come first, nothing can be preloaded")
     sb.settings(IPADDR="127.0.0.1", PINGINT=1, PINGSIZE=100)
     if sb.build.static:
         daemon = sb.start(trace={"TOLVIN_TRACE_COUNT": "1"})

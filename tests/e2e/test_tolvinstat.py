@@ -20,9 +20,10 @@ NONE = -1
 AVAILABILITY = "/var/data/tolvin/availability.dat"
 
 
-def check_series_against_the_block(samples, block, record):
+def check_series_against_the_block(samples, block, record, short_term):
     """Every series tolvinstat exports from the block and the availability
-    file, in base units, against the figures read independently."""
+    file, in base units, against the figures read independently; the
+    window's from the ring's newest `short_term` (S) samples."""
     def equal(name, expected, labels=""):
         got = samples.get((name, labels))
         check(got is not None and abs(got - expected) < 1e-9, "%s%s: %r, expected %r" % (
@@ -36,16 +37,17 @@ def check_series_against_the_block(samples, block, record):
     newest = block["samples"][-1]
     equal("tolvin_last_probe_timestamp_seconds", newest[0])
     equal("tolvin_last_probe_success", 1 if newest[1] != NONE else 0)
-    equal("tolvin_window_probes", block["window_probes"])
-    equal("tolvin_window_replies", block["window_replies"])
-    for name, field in (("tolvin_window_rtt_min_seconds", "window_rtt_min"),
-                        ("tolvin_window_rtt_mean_seconds", "window_rtt_avg"),
-                        ("tolvin_window_rtt_max_seconds", "window_rtt_max"),
-                        ("tolvin_window_jitter_mean_seconds", "window_jitter_avg")):
-        if block[field] == NONE:
+    window = sandbox.ring_window(block, short_term)
+    equal("tolvin_window_probes", window["probes"])
+    equal("tolvin_window_replies", window["replies"])
+    for name, field in (("tolvin_window_rtt_min_seconds", "rtt_min_us"),
+                        ("tolvin_window_rtt_mean_seconds", "rtt_avg_us"),
+                        ("tolvin_window_rtt_max_seconds", "rtt_max_us"),
+                        ("tolvin_window_jitter_mean_seconds", "jitter_avg_us")):
+        if window[field] is None:
             check((name, "") not in samples, "%s exported without a value" % name)
         else:
-            equal(name, block[field] / 1e6)
+            equal(name, window[field] / 1e6)
     equal("tolvin_availability_start_timestamp_seconds", record[0])
     equal("tolvin_availability_update_timestamp_seconds", record[0] + record[1])
     equal("tolvin_monitored_seconds_total", record[2])
@@ -105,9 +107,11 @@ def scenario_live_figures_in_every_mode(sb):
                         "rtt_avg_us": value(block["rtt_avg"]), "rtt_sum_us": block["rtt_sum"],
                         "jitter_avg_us": value(block["jitter_avg"]),
                         "jitter_sum_us": block["jitter_sum"]}, "long_term %r vs %r" % (long_term, block))
-    window = report["window"]
-    check(window["probes"] == block["window_probes"] == 4 and window["replies"] == block["window_replies"]
-          and window["rtt_sum_us"] == block["window_rtt_sum"], "window %r" % window)
+    check(report["window"] == sandbox.ring_window(block, 4) and report["window"]["probes"] == 4,
+          "window %r" % report["window"])
+    counters = report["block_window_counters"]
+    check(counters["probes"] == block["window_probes"] and counters["replies"] == block["window_replies"]
+          and counters["rtt_sum_us"] == block["window_rtt_sum"], "the block's counters %r" % counters)
     check(report["availability"] == {"start_time": record[0], "elapsed_seconds": record[1],
                                      "monitored_seconds": record[2], "available_seconds": record[3]},
           "availability %r vs %r" % (report["availability"], record))
@@ -125,7 +129,7 @@ def scenario_live_figures_in_every_mode(sb):
 
     status, out, _ = sb.tolvinstat("--prometheus")
     check(status == 0, "prometheus status %d" % status)
-    check_series_against_the_block(sandbox.check_exposition(out), block, record)
+    check_series_against_the_block(sandbox.check_exposition(out), block, record, 4)
 
     status, out, _ = sb.tolvinstat("--samples", "3")
     rows = out.splitlines()
@@ -242,6 +246,112 @@ def scenario_block_changing_under_the_reader(sb):
         check(long_term["replies"] <= long_term["probes"], "replies over probes: %r" % report)
         check(report["samples_kept"] == min(long_term["probes"], 10000), "samples %r" % report)
         check(report["window"]["probes"] == min(long_term["probes"], 50), "window %r" % report)
+
+
+def scenario_a_lossy_line_as_the_ring_holds_it(sb):
+    # A test host that answers three requests of seven: the block's own
+    # window success count drifts down after every loss, whatever leaves the
+    # window; every reader shows the window's samples.
+    host = sb.test_host()
+    host.respond("drop", "a--a-a-")
+    sb.settings(IPADDR=host.ADDRESS, PINGINT=1, SHORTTERM=6, EXPOSEAVAIL=1)
+    daemon = sb.start()
+
+    def apart():
+        block = sandbox.read_stats()
+        return block and block["probes"] >= 10 and block["window_replies"] != sandbox.ring_window(block, 6)["replies"]
+    sandbox.wait_until(apart, "the block's window count apart from the ring's", timeout=40)
+    daemon.freeze()
+    block = sandbox.read_stats()
+    ring = sandbox.ring_window(block, 6)
+    check(ring["probes"] == 6 and block["window_replies"] != ring["replies"], "ring %r, block's count %d" % (
+        ring, block["window_replies"]))
+
+    report = json.loads(sb.tolvinstat("--json")[1])
+    check(report["window"] == ring, "JSON's window %r, the ring's %r" % (report["window"], ring))
+    check(report["block_window_counters"]["replies"] == block["window_replies"], "JSON %r" % report)
+
+    ms = lambda usec: "no value" if usec is None else "%d.%03d ms" % divmod(usec, 1000)
+    loss = "%.2f %%" % (100.0 * (6 - ring["replies"]) / 6)
+    table = sb.tolvinstat()[1].splitlines()
+    for line, expected in ((2, r" +since start +last 6 probes"), (3, r"probes +\d+ +6"),
+                           (4, r"replies +\d+ +%d" % ring["replies"]), (5, r"loss +\S+ % +" + re.escape(loss)),
+                           (6, r"rtt min +.* ms +" + re.escape(ms(ring["rtt_min_us"]))),
+                           (7, r"rtt mean +.* ms +" + re.escape(ms(ring["rtt_avg_us"]))),
+                           (8, r"rtt max +.* ms +" + re.escape(ms(ring["rtt_max_us"]))),
+                           (9, r"jitter mean +.* +" + re.escape(ms(ring["jitter_avg_us"])))):
+        check(re.fullmatch(expected, table[line]), "table line %r, expected %r" % (table[line], expected))
+
+    record = [int(n) for n in open(AVAILABILITY).read().split()]
+    status, out, err = sb.tolvinstat("--prometheus")
+    check(status == 0 and err == "", "status %d %r" % (status, err))
+    check_series_against_the_block(sandbox.check_exposition(out), block, record, 6)
+
+    page = cgi(sb, "")
+    figures = dict(re.findall(r'data-figure="(window_\w+)">([^<]*)<', page))
+    check(figures == {"window_probes": "6", "window_replies": str(ring["replies"]), "window_loss": loss,
+                      "window_rtt_min": ms(ring["rtt_min_us"]), "window_rtt_mean": ms(ring["rtt_avg_us"]),
+                      "window_rtt_max": ms(ring["rtt_max_us"]), "window_jitter_mean": ms(ring["jitter_avg_us"])},
+          "the page's window %r, the ring's %r" % (figures, ring))
+    print("figures: the ring's last 6: %d answered, mean %s; the block's own count %d, mean %s" % (
+        ring["replies"], ms(ring["rtt_avg_us"]), block["window_replies"],
+        ms(None if block["window_rtt_avg"] == NONE else block["window_rtt_avg"])))
+
+
+def cgi(sb, path):
+    """The CGI front end's answer to GET of `path`."""
+    result = subprocess.run(sb.tolvinstat_command("--cgi"), env={"REQUEST_METHOD": "GET", "PATH_INFO": path},
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
+    check(result.returncode == 0, "tolvinstat --cgi: %d %r" % (result.returncode, result.stderr))
+    return result.stdout
+
+
+def scenario_a_line_that_cannot_be_read_leaves_the_others_served(sb):
+    # Three lines; under lte's key another program's segment. The scrape, the
+    # textfile, the page and the chart serve the two others, and say why lte
+    # is missing.
+    for name in ("", "wan2", "lte"):
+        sb.write(sandbox.SETTINGS + ("." + name if name else ""),
+                 'MOD_TOLVIN_IPADDR="127.0.0.1"\nMOD_TOLVIN_PINGINT="1"\nMOD_TOLVIN_SHORTTERM="4"\n')
+    daemons = [sb.start(env={"TOLVIN_INSTANCE": name} if name else None) for name in ("", "wan2")]
+    _, libc = sandbox._libc()
+    check(libc.shmget(sandbox.stats_key("lte"), 4096, 0o1600) != -1, "the other program's segment")
+    for name, daemon in zip(("", "wan2"), daemons):
+        sandbox.wait_until(lambda: (sandbox.read_stats(name) or {"probes": 0})["probes"] >= 2, "probes of %r" % name)
+        daemon.freeze()
+    problem = "the segment under tolvind's key is not its statistics block"
+
+    status, out, err = sb.tolvinstat("--prometheus")
+    check(status == 0 and err == "tolvinstat: line lte: %s\n" % problem, "status %d, stderr %r" % (status, err))
+    samples = sandbox.check_exposition(out)
+    check({labels: value for (name, labels), value in samples.items() if name == "tolvin_read_success"} ==
+          {"": 1, '{line="wan2"}': 1, '{line="lte"}': 0}, "read_success %r" % samples)
+    for labels, name in (("", ""), ('{line="wan2"}', "wan2")):
+        check(samples.get(("tolvin_probes_total", labels)) == sandbox.read_stats(name)["probes"], "probes %r" % name)
+    check(not any('lte' in labels for name, labels in samples if name == "tolvin_probes_total"), "lte's probes")
+
+    status, _, err = sb.tolvinstat("--textfile", sb.root)
+    check(status == 0 and "line lte: " in err, "textfile: %d %r" % (status, err))
+    check(open(os.path.join(sb.root, "tolvin.prom")).read().count("tolvin_read_success") == 5, "the textfile")
+
+    before = len(sb.log.snapshot())
+    page = cgi(sb, "")
+    check(page.startswith("Status: 200 ") and page.count('data-figure="probes"') == 2, "page %r" % page[:300])
+    lte = page[page.index('<section id="line-lte">'):]
+    check(problem in lte[:lte.index("</section>")], "lte's section %r" % lte[:300])
+    sb.log.wait_for(r"line lte: " + re.escape(problem), start=before, level=sandbox.LOG_WARNING)
+    chart = cgi(sb, "/rtt.svg")
+    check(chart.startswith("Status: 200 ") and "<svg" in chart, "chart %r" % chart[:200])
+
+    # No line read, and one refused: an error, not an empty answer.
+    for daemon in daemons:
+        daemon.stop()
+    os.remove(sandbox.SETTINGS)
+    os.remove(sandbox.SETTINGS + ".wan2")
+    for name in ("", "wan2"):
+        libc.shmctl(libc.shmget(sandbox.stats_key(name), 0, 0), 0, None)      # IPC_RMID
+    status, _, err = sb.tolvinstat("--prometheus")
+    check(status == 1 and err.startswith("tolvinstat: line lte: "), "status %d %r" % (status, err))
 
 
 def scenario_watch_repeats_the_table(sb):
