@@ -40,7 +40,12 @@ void send_trap(EventKind kind, const char* text, const char* host)
 void send_emails(EventKind kind, const char* text, const char* router,
                  const char* const addresses[3])
 {
-    const char* name = AlarmTexts[kind];
+    send_emails_named(AlarmTexts[kind], text, router, addresses);
+}
+
+void send_emails_named(const char* name, const char* text, const char* router,
+                       const char* const addresses[3])
+{
     char subject[EMAIL_SUBJECT_BYTES];
     char body[EMAIL_BODY_BYTES];
     snprintf(subject, sizeof subject, "%c%s (%s)", capital(name), rest(name), router);

@@ -32,6 +32,9 @@ inline constexpr const char* SMS_PATH = "/usr/bin/sms";
 void send_trap(EventKind kind, const char* text, const char* host);
 void send_emails(EventKind kind, const char* text, const char* router,
                  const char* const addresses[3]);
+// The same for an alarm of another name ("line degraded").
+void send_emails_named(const char* name, const char* text, const char* router,
+                       const char* const addresses[3]);
 void send_sms(EventKind kind, const char* text, const char* router,
               const char* const numbers[12]);
 

@@ -26,9 +26,9 @@ void BM_PageFullRing(benchmark::State& state)
     snapshot->window = link_window_from_ring(snapshot->block, 100);
     snapshot->has_availability = true;
     snapshot->availability = {1796000000, 693083, 693000, 692500};
-    ModuleSettings settings = {};
+    ModuleSettings settings;
+    settings_empty(settings);
     settings.address[0] = "192.0.2.1";
-    settings.address[1] = "";
     const ReportLine line = {"", snapshot.get(), &settings};
     long size = 0;
     for (auto _ : state) {

@@ -58,12 +58,14 @@ bool instance_from_name(const char* name, Instance& instance)
         snprintf(instance.availability_path, sizeof instance.availability_path,
                  "/var/data/tolvin/%s/availability.dat", name);
         snprintf(instance.log_ident, sizeof instance.log_ident, "tolvin-%s", name);
+        snprintf(instance.verdict_path, sizeof instance.verdict_path, "/var/run/tolvind-%s.state", name);
     } else {
         snprintf(instance.settings_path, sizeof instance.settings_path, "/opt/tolvin/etc/settings");
         snprintf(instance.availability_dir, sizeof instance.availability_dir, "/var/data/tolvin");
         snprintf(instance.availability_path, sizeof instance.availability_path,
                  "/var/data/tolvin/availability.dat");
         snprintf(instance.log_ident, sizeof instance.log_ident, "tolvin");
+        snprintf(instance.verdict_path, sizeof instance.verdict_path, "/var/run/tolvind.state");
     }
     instance.key_project = instance_key_project(instance.name);
     return valid;

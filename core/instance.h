@@ -1,7 +1,8 @@
 // Which line a daemon watches: the default instance, or one named by
 // TOLVIN_INSTANCE on a router with more than one line. The name chooses the
-// settings file, the availability file, the system log's ident and the
-// statistics segment's key; the reader (tolvinstat) uses the same rules.
+// settings file, the availability file, the system log's ident, the file of
+// its verdict on the line and the statistics segment's key; the reader
+// (tolvinstat) uses the same rules.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,7 @@ struct Instance {
     char availability_parent[64];       // made first, when not the system's own
     char availability_path[96];
     char log_ident[8 + INSTANCE_NAME_MAX];
+    char verdict_path[48];              // the line's state as the daemon judges it
     int key_project;                    // ftok's project id of the segment's key
 };
 

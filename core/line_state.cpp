@@ -4,13 +4,20 @@
 #include <cstring>
 #include <syslog.h>
 
+#include <unistd.h>
+
 #include "alarm/runner.h"
 #include "host/host.h"
 #include "core/monitor.h"
+#include "core/quality.h"
+#include "core/verdict.h"
 
 namespace {
 
 LineState state = LINE_OK;
+time_t since;                   // the latest change of the state or the quality
+const char* verdict_path;       // null: not published
+const char* instance_name = "";
 const char* reboot_log_path = REBOOT_LOG_PATH;
 const char* firmware_pid_path = FIRMWARE_UPDATE_PID_PATH;
 
@@ -34,6 +41,77 @@ bool criterion_met(uint32_t count_threshold, uint32_t seconds_threshold, uint64_
 void raise_alarm(const char* name, const char* text)
 {
     host_log(LOG_WARNING, "%s, %s", name, text);
+}
+
+void publish()
+{
+    if (verdict_path == nullptr)
+        return;
+    const QualityFigures& figures = quality_figures();
+    const Verdict verdict = {int32_t(getpid()), VerdictState(state), quality_degraded(), int64_t(since),
+                             figures.probes, figures.lost, figures.median_usec};
+    // Said once per change, as the change is.
+    if (const int error = verdict_write(verdict_path, verdict))
+        host_log(LOG_ERR, "Can not write %s: %s", verdict_path, strerror(error));
+}
+
+// A change of the line: published, and told to the event program, if any,
+// with its name as the first argument and the line in the environment.
+void tell(const ModuleSettings& settings, int event, const char* text)
+{
+    since = host_time();
+    publish();
+    if (settings.event_command[0] == '\0')
+        return;
+    const QualityFigures& figures = quality_figures();
+    char loss[16], rtt[16];
+    verdict_loss_text(loss, figures.probes, figures.lost);
+    verdict_rtt_text(rtt, figures.probes, figures.median_usec);
+    static char variables[10][QUALITY_TEXT_BYTES + 16];
+    const MonitorState& monitor = monitor_state();
+    snprintf(variables[0], sizeof variables[0], "TOLVIN_EVENT=%s", EVENT_PROGRAM_NAMES[event]);
+    snprintf(variables[1], sizeof variables[1], "TOLVIN_INSTANCE=%s", instance_name);
+    snprintf(variables[2], sizeof variables[2], "TOLVIN_IFACE=%s", settings.iface);
+    snprintf(variables[3], sizeof variables[3], "TOLVIN_SRCADDR=%s", settings.source_address);
+    snprintf(variables[4], sizeof variables[4], "TOLVIN_TARGET=%s", settings.address[monitor.last_target & 1]);
+    snprintf(variables[5], sizeof variables[5], "TOLVIN_STATE=%s", VERDICT_STATE_NAMES[state]);
+    snprintf(variables[6], sizeof variables[6], "TOLVIN_DEGRADED=%d", quality_degraded() ? 1 : 0);
+    snprintf(variables[7], sizeof variables[7], "TOLVIN_LOSS_PERCENT=%s", loss);
+    snprintf(variables[8], sizeof variables[8], "TOLVIN_RTT_MS=%s", rtt);
+    snprintf(variables[9], sizeof variables[9], "TOLVIN_TEXT=%s", text);
+    const char* const environment[] = {variables[0], variables[1], variables[2], variables[3], variables[4],
+                                       variables[5], variables[6], variables[7], variables[8], variables[9],
+                                       nullptr};
+    run_program_with(environment, settings.event_command, EVENT_PROGRAM_NAMES[event],
+                     static_cast<const char*>(nullptr));
+}
+
+// A line that stops working stops being degraded, without an alarm of its
+// own; one that comes back is judged afresh.
+void leave_working()
+{
+    quality_afresh();
+}
+
+// The quality of a working line, after its cycle: an alarm and a change at
+// each turn.
+void judge_quality(const ModuleSettings& settings)
+{
+    if (settings.degr_check == 0 || state != LINE_OK)
+        return;
+    const QualityChange change = quality_judge(settings, host_monotonic_nsec());
+    if (change == QUALITY_SAME)
+        return;
+    const bool degraded = change == QUALITY_DEGRADED;
+    const char* name = degraded ? DEGRADED_NAME : RESTORED_NAME;
+    char text[QUALITY_TEXT_BYTES];
+    const QualityFigures& figures = quality_figures();
+    verdict_describe_quality(text, sizeof text, figures.probes, figures.lost, figures.median_usec);
+    if (settings.degr_log != 0)
+        raise_alarm(name, text);
+    if (any_recipient(settings.degr_email, 3))
+        send_emails_named(name, text, settings.router_id, settings.degr_email);
+    tell(settings, degraded ? 3 : 4, text);
 }
 
 // The router's check greps the process list for the pid file's text, so it
@@ -69,6 +147,15 @@ LineState line_state()
 void line_state_reset()
 {
     state = LINE_OK;
+    quality_afresh();
+    since = host_time();
+    publish();
+}
+
+void line_state_publish(const char* path, const char* name)
+{
+    verdict_path = path;
+    instance_name = name;
 }
 
 void describe_last_success(char (&text)[ALARM_TEXT_BYTES], EventKind kind, time_t time)
@@ -87,19 +174,23 @@ void describe_last_success(char (&text)[ALARM_TEXT_BYTES], EventKind kind, time_
 
 void on_probe_success(const ModuleSettings& settings)
 {
+    if (state == LINE_OK) {
+        judge_quality(settings);
+        return;
+    }
+    char text[ALARM_TEXT_BYTES];
+    describe_last_success(text, EVENT_REESTABLISHED, monitor_state().last_success_time);
     if (settings.reest_check != 0) {
-        char text[ALARM_TEXT_BYTES];
-        describe_last_success(text, EVENT_REESTABLISHED, monitor_state().last_success_time);
-        if (state != LINE_OK) {
-            if (settings.reest_log != 0)
-                raise_alarm(AlarmTexts[EVENT_REESTABLISHED], text);
-            if (any_recipient(settings.reest_email, 3))
-                send_emails(EVENT_REESTABLISHED, text, settings.router_id, settings.reest_email);
-            if (any_recipient(settings.reest_sms, 12))
-                send_sms(EVENT_REESTABLISHED, text, settings.router_id, settings.reest_sms);
-        }
+        if (settings.reest_log != 0)
+            raise_alarm(AlarmTexts[EVENT_REESTABLISHED], text);
+        if (any_recipient(settings.reest_email, 3))
+            send_emails(EVENT_REESTABLISHED, text, settings.router_id, settings.reest_email);
+        if (any_recipient(settings.reest_sms, 12))
+            send_sms(EVENT_REESTABLISHED, text, settings.router_id, settings.reest_sms);
     }
     state = LINE_OK;
+    leave_working();          // judged afresh from here
+    tell(settings, EVENT_REESTABLISHED, text);
 }
 
 void on_probe_failure(const ModuleSettings& settings)
@@ -120,6 +211,8 @@ void on_probe_failure(const ModuleSettings& settings)
             send_trap(EVENT_FAILED, text, settings.fail_snmp);
         if (any_recipient(settings.fail_email, 3))
             send_emails(EVENT_FAILED, text, settings.router_id, settings.fail_email);
+        leave_working();
+        tell(settings, EVENT_FAILED, text);
         return;  // the lost test waits for a later cycle
     }
 
@@ -134,6 +227,8 @@ void on_probe_failure(const ModuleSettings& settings)
             send_emails(EVENT_LOST, text, settings.router_id, settings.lost_email);
         if (any_recipient(settings.lost_sms, 12))
             send_sms(EVENT_LOST, text, settings.router_id, settings.lost_sms);
+        leave_working();
+        tell(settings, EVENT_LOST, text);
         if (settings.lost_restart_iface != 0) {
             const char* service = settings.restart_service;
             if (service == nullptr || service[0] == '\0')
@@ -142,7 +237,9 @@ void on_probe_failure(const ModuleSettings& settings)
         }
         if (settings.lost_reboot != 0)
             reboot_for_line_lost();
+        return;
     }
+    judge_quality(settings);
 }
 
 void line_state_use_reboot_log(const char* path)

@@ -18,13 +18,30 @@ inline constexpr const char* FIRMWARE_UPDATE_PID_PATH = "/var/run/fwupdate.pid";
 inline constexpr const char* FIRMWARE_UPDATE_CHECK = "ps|grep -q `cat /var/run/fwupdate.pid`";
 inline constexpr unsigned FIRMWARE_UPDATE_POLL_SECONDS = 10;
 
+// The names of the line's changes, the first argument of the event program.
+inline constexpr const char* EVENT_PROGRAM_NAMES[5] = {"failed", "lost", "re-established", "degraded",
+                                                        "restored"};
+inline constexpr const char* DEGRADED_NAME = "line degraded";
+inline constexpr const char* RESTORED_NAME = "line quality restored";
+// A quality alarm's description: its figures.
+inline constexpr size_t QUALITY_TEXT_BYTES = 128;
+
 LineState line_state();
+// Working, its quality not degraded; the verdict published when there is
+// where (below).
 void line_state_reset();
+
+// Where the line's verdict is published (core/verdict.h) and the instance's
+// name ("" the default) told to the event program; none until called.
+void line_state_publish(const char* verdict_path, const char* instance_name);
 
 // After a cycle whose first probe replied (streak 0, last success just set).
 void on_probe_success(const ModuleSettings& settings);
 // After a cycle whose first probe did not reply, whatever the fail-over did.
 void on_probe_failure(const ModuleSettings& settings);
+// A working line's quality (core/quality.h) is judged after every cycle;
+// each change of the line, its state or its quality, is told to the event
+// program (MOD_TOLVIN_EVENTCMD) and published.
 
 // "no successful ping from module start" for time 0, else the local time of
 // the first (re-established) or last success.

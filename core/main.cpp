@@ -8,7 +8,9 @@
 
 #include "availability/availability.h"
 #include "host/host.h"
+#include "alarm/runner.h"
 #include "core/instance.h"
+#include "core/line_state.h"
 #include "core/monitor.h"
 #include "probe/probe.h"
 #include "settings/settings.h"
@@ -58,6 +60,7 @@ int main(int argc, char** argv)
     }
 
     read_settings_from(instance.settings_path, settings);
+    run_program_limit(settings.command_timeout);
     if (!probe_set_line(settings.iface, settings.source_address))
         exit(1);
 
@@ -75,6 +78,7 @@ int main(int argc, char** argv)
     }
     link_stats_reset(stats);
 
+    line_state_publish(instance.verdict_path, instance.name);
     monitor_begin(settings, stats, host_time());
     for (;;) {
         if (monitor_iterate(settings) < 0)

@@ -5,6 +5,7 @@
 #include "availability/availability.h"
 #include "host/host.h"
 #include "core/line_state.h"
+#include "core/quality.h"
 #include "probe/probe.h"
 
 namespace {
@@ -22,6 +23,8 @@ uint32_t timeout_for(const ModuleSettings& settings, uint32_t target)
 void record(const ModuleSettings& settings, time_t when, int32_t rtt_usec)
 {
     link_stats_record(state.stats, int32_t(when), rtt_usec, settings.short_term);
+    if (settings.degr_check != 0)
+        quality_record(rtt_usec);
 }
 
 ProbeResult probe(const ModuleSettings& settings, uint32_t target, uint32_t* rtt_usec)
@@ -46,12 +49,14 @@ void monitor_begin(const ModuleSettings& settings, LinkStats* stats, time_t now)
     state.last_success_time = 0;
     state.monitor_start_time = now;
     state.current_target = 0;
+    state.last_target = 0;
     line_state_reset();
 }
 
 int monitor_cycle(const ModuleSettings& settings, time_t now)
 {
     const uint32_t target = state.current_target;
+    state.last_target = target;
     uint32_t rtt_usec = 0;
     ProbeResult result = probe(settings, target, &rtt_usec);
     if (result == PROBE_FATAL)
@@ -82,6 +87,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
                      settings.address[target], state.failure_streak);
     } else {
         const time_t failover_time = host_time();
+        state.last_target = other;
         ProbeResult second = probe(settings, other, &rtt_usec);
         if (second == PROBE_REPLY) {
             // The cycle does not count as failed, but the streak is not reset.

@@ -11,6 +11,7 @@
 
 struct MonitorState {
     uint32_t current_target;     // 0: first address, 1: second address
+    uint32_t last_target;        // the address the cycle probed last
     uint32_t failure_streak;     // consecutive failed probe cycles
     time_t last_success_time;    // of the last cycle whose first probe replied; 0 none
     time_t monitor_start_time;   // when the loop began

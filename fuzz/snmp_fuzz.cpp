@@ -30,11 +30,8 @@ void check_order(const std::string& a_text, const std::string& b_text, const std
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (settings.address[0] == nullptr) {
-        memset(&settings, 0, sizeof settings);
+        settings_empty(settings);
         settings.address[0] = "192.0.2.1";
-        settings.address[1] = "";
-        settings.fail_snmp = settings.lost_snmp = "";
-        settings.iface = settings.source_address = "";
         settings.interval[0] = 5;
     }
     std::string text(reinterpret_cast<const char*>(data), size);

@@ -70,6 +70,19 @@ const SettingKey settings_keys[SETTINGS_KEY_COUNT] = {
     STR_KEY("MOD_TOLVIN_IFACE", iface),
     STR_KEY("MOD_TOLVIN_SRCADDR", source_address),
     STR_KEY("MOD_TOLVIN_RSTSERVICE", restart_service),
+    UINT_KEY("MOD_TOLVIN_DEGRCHECK", degr_check),
+    UINT_KEY("MOD_TOLVIN_DEGRNUM", degr_num),
+    UINT_KEY("MOD_TOLVIN_DEGRLOSS", degr_loss),
+    UINT_KEY("MOD_TOLVIN_DEGRRTT", degr_rtt),
+    UINT_KEY("MOD_TOLVIN_RECOVLOSS", recov_loss),
+    UINT_KEY("MOD_TOLVIN_RECOVRTT", recov_rtt),
+    UINT_KEY("MOD_TOLVIN_RECOVTIME", recov_time),
+    UINT_KEY("MOD_TOLVIN_DEGRLOG", degr_log),
+    STR_KEY("MOD_TOLVIN_DEGREMAIL1", degr_email[0]),
+    STR_KEY("MOD_TOLVIN_DEGREMAIL2", degr_email[1]),
+    STR_KEY("MOD_TOLVIN_DEGREMAIL3", degr_email[2]),
+    STR_KEY("MOD_TOLVIN_EVENTCMD", event_command),
+    UINT_KEY("MOD_TOLVIN_CMDTIMEOUT", command_timeout),
 };
 
 #undef UINT_KEY
@@ -136,9 +149,11 @@ uint32_t settings_get_uint(FILE* file, const char* key)
     return number;
 }
 
-void read_settings_from(const char* path, ModuleSettings& settings)
+namespace {
+
+// Every field from `file`; null: as from a file without keys.
+void fill(FILE* file, ModuleSettings& settings)
 {
-    FILE* file = fopen(path, "re");
     auto* base = reinterpret_cast<unsigned char*>(&settings);
     for (const SettingKey& entry : settings_keys) {
         if (entry.kind == SETTING_UINT) {
@@ -149,6 +164,19 @@ void read_settings_from(const char* path, ModuleSettings& settings)
             memcpy(base + entry.offset, &value, sizeof value);
         }
     }
+}
+
+} // namespace
+
+void settings_empty(ModuleSettings& settings)
+{
+    fill(nullptr, settings);
+}
+
+void read_settings_from(const char* path, ModuleSettings& settings)
+{
+    FILE* file = fopen(path, "re");
+    fill(file, settings);
     if (file != nullptr)
         fclose(file);
 }

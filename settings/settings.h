@@ -49,6 +49,24 @@ struct ModuleSettings {
     // The service restarted when the line is lost ("/sbin/service NAME
     // restart"); "" or absent: "ppp".
     const char* restart_service;
+    // The line's quality, judged while it works: degraded at or above a loss
+    // (percent) or median round-trip time (ms) over the newest degr_num
+    // probes, restored at or below the recovery thresholds held recov_time
+    // seconds. 0 turns a threshold off; a recovery threshold of 0 means
+    // below the degraded one.
+    uint32_t degr_check;
+    uint32_t degr_num;          // 0: 10
+    uint32_t degr_loss;
+    uint32_t degr_rtt;
+    uint32_t recov_loss;
+    uint32_t recov_rtt;
+    uint32_t recov_time;        // seconds
+    uint32_t degr_log;
+    const char* degr_email[3];
+    // A program run at every change of the line (state and quality); "" none.
+    const char* event_command;
+    // Seconds any program the daemon runs may take; 0: 60.
+    uint32_t command_timeout;
 };
 
 enum SettingKind { SETTING_UINT, SETTING_STRING };
@@ -59,13 +77,16 @@ struct SettingKey {
     size_t offset;              // of the field in ModuleSettings
 };
 
-inline constexpr size_t SETTINGS_KEY_COUNT = 63;
+inline constexpr size_t SETTINGS_KEY_COUNT = 76;
 
 // The service a lost line restarts when MOD_TOLVIN_RSTSERVICE is "".
 inline constexpr const char* RESTART_SERVICE_DEFAULT = "ppp";
 
 // Every key the daemon knows, with the field it fills.
 extern const SettingKey settings_keys[SETTINGS_KEY_COUNT];
+
+// The record of a file without keys: every number 0, every text "".
+void settings_empty(ModuleSettings& settings);
 
 // Reads SETTINGS_PATH into the record. Never fails.
 void read_settings(ModuleSettings& settings);

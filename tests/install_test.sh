@@ -18,6 +18,7 @@ expected="/etc/init.d/tolvind
 /opt/tolvin/etc/settings
 /usr/share/doc/tolvind/examples/prometheus.yml
 /usr/share/doc/tolvind/examples/snmpd.openwrt
+/usr/share/doc/tolvind/examples/tolvin-failover
 /usr/share/doc/tolvind/examples/tolvin.json
 /usr/share/doc/tolvind/examples/tolvin.rules.yml
 /usr/share/doc/tolvind/examples/tolvinstat.cgi
@@ -49,7 +50,7 @@ done
 grep -q "^WantedBy=sockets.target" "$socket" || fail "socket unit not installable"
 
 keys=$(grep -c '^MOD_TOLVIN_[A-Z0-9]*=' "$dest/opt/tolvin/etc/settings")
-[ "$keys" = 63 ] || fail "sample settings hold $keys keys"
+[ "$keys" = 76 ] || fail "sample settings hold $keys keys"
 
 # A second install keeps the settings an operator wrote.
 echo 'MOD_TOLVIN_IPADDR="198.51.100.7"' > "$dest/opt/tolvin/etc/settings"

@@ -18,6 +18,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "core/quality.h"
 #include "core/window.h"
 #include "settings/settings.h"
 
@@ -177,6 +178,9 @@ void check_numbers()
             read > PAYLOAD_MAX)
             find(check.key_line[k], "%s=%" PRIu32 " is beyond the largest echo payload, %" PRIu32, key, read,
                  PAYLOAD_MAX);
+        if (strcmp(key, "MOD_TOLVIN_DEGRNUM") == 0 && read > QUALITY_PROBES_MAX)
+            find(check.key_line[k], "%s=%" PRIu32 " is beyond the %" PRIu32 " probes tolvind judges: it judges "
+                 "%" PRIu32, key, read, QUALITY_PROBES_MAX, QUALITY_PROBES_MAX);
         if (strcmp(key, "MOD_TOLVIN_SHORTTERM") == 0 && read > SAMPLES_KEPT)
             find(check.key_line[k], "%s=%" PRIu32 " is beyond the %" PRIu32 " probes the block keeps", key, read,
                  SAMPLES_KEPT);
@@ -186,6 +190,33 @@ void check_numbers()
 unsigned line_of(const char* key)
 {
     return check.key_line[key_index(key)];
+}
+
+// The quality's recovery thresholds within its degraded ones, and the event
+// program there to run.
+void check_quality()
+{
+    const ModuleSettings& s = check.settings;
+    const char* pairs[2][2] = {{"MOD_TOLVIN_RECOVLOSS", "MOD_TOLVIN_DEGRLOSS"},
+                               {"MOD_TOLVIN_RECOVRTT", "MOD_TOLVIN_DEGRRTT"}};
+    const uint32_t values[2][2] = {{s.recov_loss, s.degr_loss}, {s.recov_rtt, s.degr_rtt}};
+    for (int i = 0; i < 2; ++i) {
+        if (values[i][1] != 0 && values[i][0] >= values[i][1])
+            find(line_of(pairs[i][0]), "%s=%" PRIu32 " is not below %s=%" PRIu32 ": a degraded line is never "
+                 "restored on it", pairs[i][0], values[i][0], pairs[i][1], values[i][1]);
+    }
+    const char* program = s.event_command;
+    if (program[0] == '\0')
+        return;
+    if (program[0] != '/')
+        find(line_of("MOD_TOLVIN_EVENTCMD"), "MOD_TOLVIN_EVENTCMD \"%.64s\" is no absolute path: tolvind looks "
+             "it up along its own PATH", program);
+    else if (access(program, F_OK) != 0)
+        find(line_of("MOD_TOLVIN_EVENTCMD"), "there is no program %.64s: no change of the line reaches the "
+             "router", program);
+    else if (access(program, X_OK) != 0)
+        find(line_of("MOD_TOLVIN_EVENTCMD"), "%.64s is not executable: no change of the line reaches the router",
+             program);
 }
 
 void check_window()
@@ -404,6 +435,7 @@ int check_settings(const char* path, const Instance& instance, FILE* out, bool j
     check_numbers();
     check_window();
     check_addresses();
+    check_quality();
     char other[INSTANCE_NAME_MAX + 1];
     if (instance_key_clash(instance, SETTINGS_DIR, other, sizeof other))
         find(0, "instance %s's statistics segment would be that of instance %s: tolvind refuses to start; "

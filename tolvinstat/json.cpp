@@ -40,6 +40,10 @@ void report_json(FILE* out, const Snapshot& snapshot, const char* instance)
     fprintf(out, "{\"version\":%d,", REPORT_JSON_VERSION);
     if (instance[0] != '\0')            // a valid name needs no escaping
         fprintf(out, "\"instance\":\"%s\",", instance);
+    fprintf(out, "\"line\":{\"state\":\"%s\",\"degraded\":%s,", snapshot_line_state(snapshot),
+            snapshot.has_verdict && snapshot.verdict.degraded ? "true" : "false");
+    json_number(out, "since", snapshot.has_verdict ? snapshot.verdict.since : -1, false);
+    fputs("},", out);
     json_number(out, "samples_kept", samples_kept(stats));
     const LinkSample* newest = newest_sample(stats);
     json_number(out, "newest_sample_time", newest != nullptr ? newest->timestamp : -1);

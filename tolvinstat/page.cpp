@@ -111,6 +111,12 @@ void section(FILE* out, const ReportLine& line)
         fprintf(out, "<p class=\"stopped\">%s</p>\n</section>\n", snapshot_problem(snapshot));
         return;
     }
+    char verdict[192];
+    const bool good = snapshot.has_verdict && snapshot.verdict.state == VERDICT_WORKING && !snapshot.verdict.degraded;
+    fprintf(out, "<p class=\"%s\" data-figure=\"line_state\" data-state=\"%s\">", good ? "answered" : "lost",
+            snapshot_line_state(snapshot));
+    html_text(out, format_line_state(verdict, snapshot, line.name));
+    fputs(".</p>\n", out);
     state(out, snapshot);
     figures(out, snapshot);
     if (snapshot.has_availability)

@@ -4,6 +4,7 @@
 // _timestamp_seconds gauges, metadata as _info gauges, no timestamps. After
 // a release these names are an interface: they stay.
 #include <cinttypes>
+#include <cstring>
 
 #include "core/window.h"
 #include "tolvinstat/report.h"
@@ -169,6 +170,30 @@ void settings_series(FILE* out, const ReportLine* lines, size_t count)
              });
 }
 
+// The daemon's verdict on each line: its state, one series a state, and
+// whether its quality is degraded (left out while the state is unknown).
+void verdict_series(FILE* out, const ReportLine* lines, size_t count)
+{
+    static const char* const STATES[4] = {"working", "failed", "lost", "unknown"};
+    Family state = {out, "tolvin_line_state", "gauge",
+                    "The line's state as tolvind judges it, 1 for the current one: working, failed, lost, or "
+                    "unknown while tolvind does not run.",
+                    false};
+    for (size_t i = 0; i < count; ++i) {
+        for (const char* name : STATES) {
+            bool open = sample(state, lines[i]);
+            label(state, open, "state", name);
+            value(state, open, strcmp(snapshot_line_state(*lines[i].snapshot), name) == 0 ? 1 : 0);
+        }
+    }
+    per_line(out, lines, count, "tolvin_line_degraded", "gauge",
+             "Whether tolvind judges the working line's quality degraded (1) or not (0): its loss or median "
+             "round-trip time over its newest probes (MOD_TOLVIN_DEGRCHECK).",
+             [](const ReportLine& l) {
+                 return l.snapshot->has_verdict ? number(l.snapshot->verdict.degraded ? 1 : 0) : absent();
+             });
+}
+
 // The block's figures: only of instances whose block could be read.
 const LinkStats* block(const ReportLine& line)
 {
@@ -268,6 +293,7 @@ void report_prometheus(FILE* out, const ReportLine* lines, size_t count)
     per_line(out, lines, count, "tolvin_daemon_running", "gauge",
              "Whether tolvind holds its statistics segment (1) or not (0): it keeps it attached while it runs.",
              [](const ReportLine& l) { return number(has_block(l) && l.snapshot->attachments > 0 ? 1 : 0); });
+    verdict_series(out, lines, count);
     block_series(out, lines, count);
     availability_series(out, lines, count);
 }

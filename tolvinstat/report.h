@@ -26,6 +26,10 @@ void report_json(FILE* out, const Snapshot& snapshot, const char* instance = "")
 const char* format_ms(char (&text)[32], int64_t usec);
 const char* format_percent(char (&text)[32], uint64_t part, uint64_t whole);
 const char* format_duration(char (&text)[32], unsigned long seconds);
+// The line's state as its daemon judged it, and since when: "line working
+// since 2026-12-10 15:04:05", "line lte lost since ...", "line working but
+// degraded since ...: loss 50 % and ...", "line state unknown".
+const char* format_line_state(char (&text)[192], const Snapshot& snapshot, const char* instance);
 
 // The ring as an SVG picture (image/svg+xml), standalone: round-trip time
 // over local time, drawn per pixel column (least, median and greatest time

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -47,11 +48,13 @@ bool read_availability(const char* path, AvailabilityRecord* record)
 
 } // namespace
 
-void snapshot_read(Snapshot& snapshot, int key_project, uint32_t short_term, const char* availability_path)
+void snapshot_read(Snapshot& snapshot, int key_project, uint32_t short_term, const char* availability_path,
+                   const char* verdict_path)
 {
     snapshot.now = time(nullptr);
     snapshot.attachments = 0;
     snapshot.has_availability = false;
+    snapshot.has_verdict = false;
     snapshot.error = 0;
     // The segment is looked up afresh each time: it appears with the
     // daemon's first start and may be removed and made anew.
@@ -89,6 +92,15 @@ void snapshot_read(Snapshot& snapshot, int key_project, uint32_t short_term, con
     snapshot.window = link_window_from_ring(snapshot.block, short_term);
     if (availability_path != nullptr)
         snapshot.has_availability = read_availability(availability_path, &snapshot.availability);
+    // A verdict left by a daemon that has ended, or by the one before a
+    // restart, is no verdict.
+    if (verdict_path != nullptr && snapshot.attachments > 0 && verdict_read(verdict_path, &snapshot.verdict))
+        snapshot.has_verdict = kill(snapshot.verdict.pid, 0) == 0 || errno == EPERM;
+}
+
+const char* snapshot_line_state(const Snapshot& snapshot)
+{
+    return snapshot.has_verdict ? VERDICT_STATE_NAMES[snapshot.verdict.state] : "unknown";
 }
 
 const char* snapshot_problem(const Snapshot& snapshot)

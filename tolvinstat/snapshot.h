@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "availability/availability.h"
+#include "core/verdict.h"
 #include "stats/link_stats.h"
 #include "stats/link_stats_reader.h"
 
@@ -32,14 +33,23 @@ struct Snapshot {
     uint32_t attachments;
     bool has_availability;           // the file held a whole record
     AvailabilityRecord availability;
+    // The daemon's verdict on the line: only while the daemon that wrote it
+    // holds the block (else the line's state is unknown).
+    bool has_verdict;
+    Verdict verdict;
 };
 
 // Reads the block of the instance whose segment key has the project id
 // `key_project` (core/instance.h), its window `short_term` (S, from the
 // line's settings) probes long, and for SNAPSHOT_OK its availability file
-// unless `availability_path` is null. Snapshot is large (about 120 KB): keep
-// it out of the stack.
-void snapshot_read(Snapshot& snapshot, int key_project, uint32_t short_term, const char* availability_path);
+// and its verdict file, each unless its path is null. Snapshot is large
+// (about 120 KB): keep it out of the stack.
+void snapshot_read(Snapshot& snapshot, int key_project, uint32_t short_term, const char* availability_path,
+                   const char* verdict_path = nullptr);
+
+// The line's state as a reader names it: "working", "failed", "lost", or
+// "unknown" without a verdict.
+const char* snapshot_line_state(const Snapshot& snapshot);
 
 // A plain sentence for a status other than SNAPSHOT_OK.
 const char* snapshot_problem(const Snapshot& snapshot);

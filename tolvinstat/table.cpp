@@ -28,6 +28,32 @@ const char* format_duration(char (&text)[32], unsigned long seconds)
     return text;
 }
 
+const char* format_line_state(char (&text)[192], const Snapshot& snapshot, const char* instance)
+{
+    char line[24] = "line";
+    if (instance[0] != '\0')
+        snprintf(line, sizeof line, "line %s", instance);
+    if (!snapshot.has_verdict) {
+        snprintf(text, sizeof text, "%s state unknown", line);
+        return text;
+    }
+    const Verdict& v = snapshot.verdict;
+    char since[32] = "";
+    const time_t when = time_t(v.since);
+    tm local;
+    localtime_r(&when, &local);
+    strftime(since, sizeof since, "%F %T", &local);
+    if (!v.degraded) {
+        snprintf(text, sizeof text, "%s %s since %s", line, VERDICT_STATE_NAMES[v.state], since);
+        return text;
+    }
+    char figures[128];
+    verdict_describe_quality(figures, sizeof figures, v.judged_probes, v.lost, v.median_rtt_usec);
+    snprintf(text, sizeof text, "%s %s but degraded since %s: %s", line, VERDICT_STATE_NAMES[v.state], since,
+             figures);
+    return text;
+}
+
 namespace {
 
 const auto ms = format_ms;
@@ -41,6 +67,8 @@ void report_table(FILE* out, const Snapshot& snapshot, const char* instance)
     const LinkStats& stats = snapshot.block;
     const RingWindow& window = snapshot.window;
     const AvailabilityRecord* availability = snapshot.has_availability ? &snapshot.availability : nullptr;
+    char state[192];
+    fprintf(out, "%s\n", format_line_state(state, snapshot, instance));
     char line[32] = "";
     if (instance[0] != '\0')
         snprintf(line, sizeof line, " of line %s", instance);

@@ -146,7 +146,7 @@ LinesRead read_snapshots(ReportLine* lines, ProblemSink sink)
     LinesRead result = {0, 0};
     for (size_t i = 0; i < instance_count; ++i) {
         snapshot_read(snapshots[i], instances[i].key_project, instance_settings[i].short_term,
-                      instances[i].availability_path);
+                      instances[i].availability_path, instances[i].verdict_path);
         if (snapshots[i].status == SNAPSHOT_OK) {
             ++result.read;
         } else if (snapshots[i].status != SNAPSHOT_NO_SEGMENT) {
@@ -312,7 +312,8 @@ int write_textfile(const char* directory)
 
 void show(Mode mode, unsigned long count)
 {
-    snapshot_read(snapshot, instance.key_project, settings.short_term, instance.availability_path);
+    snapshot_read(snapshot, instance.key_project, settings.short_term, instance.availability_path,
+                  instance.verdict_path);
     if (snapshot.status == SNAPSHOT_NO_SEGMENT)
         fail(EXIT_NO_SEGMENT, "%s", snapshot_problem(snapshot));
     if (snapshot.status != SNAPSHOT_OK)

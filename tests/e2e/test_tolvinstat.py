@@ -178,7 +178,7 @@ def scenario_settings_check(sb):
     # value the daemon uses, those of the file marked.
     status, out, _ = sb.tolvinstat("--check", SAMPLE)
     lines = out.splitlines()
-    check(status == 0 and lines[-1] == "No findings." and len(lines) == 2 + 63 and
+    check(status == 0 and lines[-1] == "No findings." and len(lines) == 2 + 76 and
           "* MOD_TOLVIN_PINGINT=10" in lines, "the sample: %d %r" % (status, out))
 
     # A file with each kind of finding, the instance's own by default: each

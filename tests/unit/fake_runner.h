@@ -1,5 +1,6 @@
-// A recording run_program: every call's argument vector is kept, and the
-// wait status comes from a script (exit code 1 when the script is empty).
+// A recording run_program: every call's argument vector and added
+// environment are kept, and the wait status comes from a script (exit code 1
+// when the script is empty).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 struct FakeRunner {
     std::vector<std::vector<std::string>> calls;
+    std::vector<std::vector<std::string>> environments;    // what each call added
     std::deque<int32_t> statuses;
 };
 

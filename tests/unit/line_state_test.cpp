@@ -24,8 +24,6 @@ using Argv = std::vector<std::string>;
 // 2026-12-08 10:00:00 UTC
 constexpr time_t START = 1796724000;
 
-const char* const NONE3[3] = {"", "", ""};
-const char* const NONE12[12] = {"", "", "", "", "", "", "", "", "", "", "", ""};
 
 class LineStateMachine : public ::testing::Test {
 protected:
@@ -33,18 +31,10 @@ protected:
     {
         setenv("TZ", "UTC0", 1);
         tzset();
-        memset(&s, 0, sizeof s);
+        settings_empty(s);
         s.address[0] = "first";
-        s.address[1] = "";
         s.interval[0] = 10;
-        s.start_time = s.stop_time = "";
         s.router_id = "R1";
-        s.fail_snmp = s.lost_snmp = "";
-        memcpy(s.fail_email, NONE3, sizeof NONE3);
-        memcpy(s.lost_email, NONE3, sizeof NONE3);
-        memcpy(s.reest_email, NONE3, sizeof NONE3);
-        memcpy(s.lost_sms, NONE12, sizeof NONE12);
-        memcpy(s.reest_sms, NONE12, sizeof NONE12);
         s.fail_check = s.lost_check = s.reest_check = 1;
         s.fail_log = s.lost_log = s.reest_log = 1;
         fake_host_reset(START);

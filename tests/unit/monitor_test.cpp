@@ -16,15 +16,12 @@ class Cycle : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        memset(&settings, 0, sizeof settings);
+        settings_empty(settings);
         settings.address[0] = "first";
-        settings.address[1] = "";
         settings.interval[0] = 10;
         settings.interval[1] = 2;
         settings.size[0] = 56;
         settings.size[1] = 8;
-        settings.start_time = "";
-        settings.stop_time = "";
         settings.log_all = 1;
         fake_host_reset(START);
         fake_probe_reset();

@@ -37,10 +37,18 @@ Block live()
 
 const AvailabilityRecord AVAILABILITY = {1796000000, 693083, 650000, 649000};
 
+// The daemon's verdicts: working since 01:20, and degraded since 01:22.
+constexpr Verdict WORKING = {4321, VERDICT_WORKING, false, NOW - 283, 0, 0, -1};
+constexpr Verdict DEGRADED = {4321, VERDICT_WORKING, true, NOW - 163, 10, 5, 3149};
+
 // The snapshot a reader takes of `stats` at NOW, its window S probes long.
-const Snapshot& snapshot_of(const LinkStats& stats, const AvailabilityRecord* availability, uint32_t S = 10)
+const Snapshot& snapshot_of(const LinkStats& stats, const AvailabilityRecord* availability,
+                            const Verdict* verdict = nullptr, uint32_t S = 10)
 {
     static Snapshot snapshot;
+    snapshot.has_verdict = verdict != nullptr;
+    if (verdict != nullptr)
+        snapshot.verdict = *verdict;
     snapshot.status = SNAPSHOT_OK;
     snapshot.now = NOW;
     snapshot.attachments = 1;
@@ -82,7 +90,9 @@ protected:
 TEST_F(Report, TableOfALiveBlockWithAvailability)
 {
     Block b = live();
-    EXPECT_EQ(capture([&](FILE* out) { report_table(out, snapshot_of(*b.stats, &AVAILABILITY)); }),
+    EXPECT_EQ(capture([&](FILE* out) { report_table(out, snapshot_of(*b.stats, &AVAILABILITY, &DEGRADED)); }),
+              "line working but degraded since 2026-12-08 01:22:00: loss 50 % and median round-trip time 3.1 ms "
+              "over the last 10 probes\n"
               "tolvind link statistics, newest sample 3 s ago (3 samples kept)\n"
               "\n"
               "                   since start     last 3 probes\n"
@@ -103,6 +113,7 @@ TEST_F(Report, TableOfAnEmptyBlockShowsNoValues)
 {
     Block b;
     EXPECT_EQ(capture([&](FILE* out) { report_table(out, snapshot_of(*b.stats, nullptr)); }),
+              "line state unknown\n"
               "tolvind link statistics: no samples yet\n"
               "\n"
               "                   since start    window (empty)\n"
@@ -120,8 +131,9 @@ TEST_F(Report, JsonCarriesRawFiguresAndNullForNoValue)
     Block b = live();
     b.stats->window_rtt_min = -1;
     b.stats->window_jitter_avg = LINK_STATS_NONE;
-    EXPECT_EQ(capture([&](FILE* out) { report_json(out, snapshot_of(*b.stats, &AVAILABILITY)); }),
-              "{\"version\":1,\"samples_kept\":3,\"newest_sample_time\":1796693080,"
+    EXPECT_EQ(capture([&](FILE* out) { report_json(out, snapshot_of(*b.stats, &AVAILABILITY, &DEGRADED)); }),
+              "{\"version\":1,\"line\":{\"state\":\"working\",\"degraded\":true,\"since\":1796692920},"
+              "\"samples_kept\":3,\"newest_sample_time\":1796693080,"
               "\"newest_sample_age_seconds\":3,"
               "\"long_term\":{\"probes\":26,\"replies\":12,\"rtt_min_us\":3,\"rtt_max_us\":6,"
               "\"rtt_avg_us\":4,\"rtt_sum_us\":57,\"jitter_avg_us\":0,\"jitter_sum_us\":8},"
@@ -133,7 +145,8 @@ TEST_F(Report, JsonCarriesRawFiguresAndNullForNoValue)
               "\"monitored_seconds\":650000,\"available_seconds\":649000}}\n");
     Block empty;
     EXPECT_EQ(capture([&](FILE* out) { report_json(out, snapshot_of(*empty.stats, nullptr)); }),
-              "{\"version\":1,\"samples_kept\":0,\"newest_sample_time\":null,"
+              "{\"version\":1,\"line\":{\"state\":\"unknown\",\"degraded\":false,\"since\":null},"
+              "\"samples_kept\":0,\"newest_sample_time\":null,"
               "\"newest_sample_age_seconds\":null,"
               "\"long_term\":{\"probes\":0,\"replies\":0,\"rtt_min_us\":null,\"rtt_max_us\":null,"
               "\"rtt_avg_us\":null,\"rtt_sum_us\":0,\"jitter_avg_us\":null,\"jitter_sum_us\":0},"
@@ -155,12 +168,11 @@ int occurrences(const std::string& text, const std::string& what)
 ModuleSettings settings_for(const char* first, const char* second)
 {
     ModuleSettings settings;
-    memset(&settings, 0, sizeof settings);
+    settings_empty(settings);
     settings.address[0] = first;
     settings.address[1] = second;
     settings.interval[0] = 10;
     settings.interval[1] = 30;
-    settings.start_time = settings.stop_time = "";
     return settings;
 }
 
@@ -181,9 +193,12 @@ const char* const SETTINGS_SERIES =
     "# TYPE tolvin_monitoring_active gauge\n"
     "tolvin_monitoring_active 1\n";
 
-// Whether the block was read, and whether the daemon runs.
-std::string state_series(int read, int running)
+// Whether the block was read, whether the daemon runs, and its verdict.
+std::string state_series(int read, int running, const char* state = "unknown", int degraded = -1)
 {
+    std::string states;
+    for (const char* name : {"working", "failed", "lost", "unknown"})
+        states += std::string("tolvin_line_state{state=\"") + name + "\"} " + (strcmp(name, state) ? "0" : "1") + "\n";
     return "# HELP tolvin_read_success Whether tolvinstat read the line's statistics block (1) or not (0): not "
            "when the daemon has not run since boot, its segment is not readable by this user, holds something "
            "else, or kept changing while read.\n"
@@ -192,15 +207,23 @@ std::string state_series(int read, int running)
            "# HELP tolvin_daemon_running Whether tolvind holds its statistics segment (1) or not (0): it "
            "keeps it attached while it runs.\n"
            "# TYPE tolvin_daemon_running gauge\n"
-           "tolvin_daemon_running " + std::to_string(running) + "\n";
+           "tolvin_daemon_running " + std::to_string(running) + "\n"
+           "# HELP tolvin_line_state The line's state as tolvind judges it, 1 for the current one: working, "
+           "failed, lost, or unknown while tolvind does not run.\n"
+           "# TYPE tolvin_line_state gauge\n" + states +
+           (degraded < 0 ? "" : "# HELP tolvin_line_degraded Whether tolvind judges the working line's quality "
+                                "degraded (1) or not (0): its loss or median round-trip time over its newest "
+                                "probes (MOD_TOLVIN_DEGRCHECK).\n"
+                                "# TYPE tolvin_line_degraded gauge\n"
+                                "tolvin_line_degraded " + std::to_string(degraded) + "\n");
 }
 
 TEST_F(Report, PrometheusExposition)
 {
-    const Snapshot& snapshot = snapshot_of(*live().stats, &AVAILABILITY);
+    const Snapshot& snapshot = snapshot_of(*live().stats, &AVAILABILITY, &WORKING);
     const ModuleSettings settings = settings_for("192.0.2.1", "");
     EXPECT_EQ(capture([&](FILE* out) { report_prometheus(out, snapshot, settings); }),
-              SETTINGS_SERIES + state_series(1, 1) +
+              SETTINGS_SERIES + state_series(1, 1, "working", 0) +
               "# HELP tolvin_probes_total Echo probes since the daemon started.\n"
               "# TYPE tolvin_probes_total counter\n"
               "tolvin_probes_total 26\n"
@@ -326,7 +349,7 @@ TEST_F(Report, PrometheusEveryLineInItsFamilies)
     EXPECT_NE(text.find("tolvin_monitoring_active 1\ntolvin_monitoring_active{line=\"wan2\"} 1\n"), std::string::npos);
     EXPECT_NE(text.find("tolvin_daemon_running 1\ntolvin_daemon_running{line=\"wan2\"} 0\n"), std::string::npos);
     EXPECT_NE(text.find("tolvin_read_success 1\ntolvin_read_success{line=\"wan2\"} 0\n"), std::string::npos);
-    EXPECT_EQ(occurrences(text, "wan2"), 7);   // its settings, no block figures for a daemon not running
+    EXPECT_EQ(occurrences(text, "wan2"), 11);   // its settings and state, no figures for a daemon not running
 }
 
 TEST_F(Report, PrometheusMonitoringWindow)
@@ -368,7 +391,9 @@ TEST_F(Report, AWrappedRingShowsItsNewestEntries)
                    "2026-12-08T01:24:40Z,,\n"
                    "2026-12-08T01:24:41Z,11003,2\n"
                    "2026-12-08T01:24:42Z,11004,1\n");
-    std::string table = capture([&](FILE* out) { report_table(out, snapshot_of(*b.stats, nullptr)); });
+    std::string table = capture([&](FILE* out) { report_table(out, snapshot_of(*b.stats, nullptr, &WORKING)); });
+    EXPECT_EQ(table.substr(0, table.find('\n')), "line working since 2026-12-08 01:20:00");
+    table.erase(0, table.find('\n') + 1);
     EXPECT_EQ(table.substr(0, table.find('\n')),
               "tolvind link statistics, newest sample 1 s ago (10000 samples kept)");
 }

@@ -1,4 +1,7 @@
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <thread>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -11,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "alarm/runner.h"
+#include "host/fake_host.h"
+#include <syslog.h>
 #include "tests/unit/temp_file.h"
 
 #ifndef FD_REPORT_PATH
@@ -136,6 +141,62 @@ TEST_F(RunProgram, PathWithoutSlashIsLookedUpAlongPath)
 {
     EXPECT_EQ(run_program("true", static_cast<const char*>(nullptr)), 0);
     EXPECT_EQ(run_program("false", static_cast<const char*>(nullptr)), 256);
+}
+
+// Gone, or ended and waiting for its parent (init, for an orphan).
+bool ended(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    return text.empty() || text.substr(text.rfind(')') + 2, 1) == "Z";
+}
+
+bool ends_within_seconds(pid_t pid, int seconds)
+{
+    for (int i = 0; i < seconds * 100 && !ended(pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return ended(pid);
+}
+
+// A tool that never returns is stopped at the limit with what it started;
+// one that ignores SIGTERM is killed 5 s later. The next runs get their time.
+TEST_F(RunProgram, AProgramPastItsTimeIsStoppedWithItsGroup)
+{
+    fake_host_reset(0);
+    run_program_limit(1);
+    const std::string script = "sleep 300 & echo $! >" + report + "; exec sleep 300";
+    auto began = std::chrono::steady_clock::now();
+    const int32_t status = run_program("/bin/sh", "-c", script.c_str(), static_cast<const char*>(nullptr));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_GE(seconds, 1.0);
+    EXPECT_LT(seconds, 4.0);
+    std::ifstream in(report);
+    pid_t background = 0;
+    in >> background;
+    ASSERT_GT(background, 0);
+    EXPECT_TRUE(ends_within_seconds(background, 5));
+    EXPECT_EQ(fake_host.log, (std::vector<LoggedLine>{{LOG_WARNING, "/bin/sh did not end within 1 s: stopped"}}));
+
+    began = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_program("/bin/sh", "-c", "trap '' TERM; exec sleep 300", static_cast<const char*>(nullptr)) & 0x7f,
+              SIGKILL);
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), 6.0);
+    EXPECT_EQ(run_program("/bin/sh", "-c", "exit 3", static_cast<const char*>(nullptr)), 3 << 8);
+    run_program_limit(0);
+}
+
+TEST_F(RunProgram, TheEnvironmentIsAddedTo)
+{
+    const std::string script = "echo \"$TOLVIN_EVENT|$TOLVIN_TEXT|$HOME\" >" + report;
+    const char* const environment[] = {"TOLVIN_EVENT=lost", "TOLVIN_TEXT=a b", nullptr};
+    ASSERT_EQ(run_program_with(environment, "/bin/sh", "-c", script.c_str(), static_cast<const char*>(nullptr)), 0);
+    std::ifstream in(report);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, std::string("lost|a b|") + (getenv("HOME") ? getenv("HOME") : ""));
+    EXPECT_EQ(getenv("TOLVIN_EVENT"), nullptr);     // the daemon's own is left alone
 }
 
 } // namespace

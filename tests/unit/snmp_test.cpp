@@ -61,14 +61,10 @@ TEST(Oid, NumericOrderPrefixesFirst)
 ModuleSettings settings_for(const char* first, uint32_t interval)
 {
     ModuleSettings settings;
-    memset(&settings, 0, sizeof settings);
+    settings_empty(settings);
     settings.address[0] = first;
-    settings.address[1] = "";
     settings.interval[0] = interval;
-    settings.fail_snmp = "";
     settings.lost_snmp = "nms";
-    settings.iface = "";
-    settings.source_address = "";
     return settings;
 }
 
