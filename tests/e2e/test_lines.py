@@ -213,9 +213,11 @@ def scenario_instances_side_by_side(sb):
           report["long_term"]["probes"] == sandbox.read_stats("wan2")["probes"], "wan2's JSON %r %r" % (out, err))
     table = subprocess.run(sb.tolvinstat_command(), env={"TOLVIN_INSTANCE": "lte"}, capture_output=True,
                            text=True, timeout=20).stdout
-    check(table.startswith("tolvind link statistics of line lte, newest sample "), "lte's table %r" % table)
+    check(table.startswith("line lte working since ") and "\ntolvind link statistics of line lte, newest sample "
+          in table, "lte's table %r" % table)
     status, out, _ = sb.tolvinstat()
-    check(status == 0 and out.startswith("tolvind link statistics, newest sample ") and
+    check(status == 0 and out.startswith("line working since ") and "\ntolvind link statistics, newest sample "
+          in out and
           '"instance"' not in sb.tolvinstat("--json")[1], "the default's table %r" % out)
     for daemon in daemons.values():
         daemon.thaw()

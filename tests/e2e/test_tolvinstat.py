@@ -72,7 +72,8 @@ def scenario_segment_without_samples(sb):
     daemon.wait_asleep()                   # in the closed window, the block reset
     status, out, _ = sb.tolvinstat()
     check(status == 0, "status %d" % status)
-    check(out.startswith("tolvind link statistics: no samples yet\n"), "table %r" % out)
+    check(out.startswith("line working since ") and "\ntolvind link statistics: no samples yet\n" in out,
+          "table %r" % out)
     check("rtt mean              no value          no value" in out, "table %r" % out)
     status, out, _ = sb.tolvinstat("--json")
     report = json.loads(out)
@@ -119,11 +120,13 @@ def scenario_live_figures_in_every_mode(sb):
     status, out, _ = sb.tolvinstat()
     check(status == 0, "table status %d" % status)
     lines = out.splitlines()
-    check(re.fullmatch(r"tolvind link statistics, newest sample \d+ s ago \(4 samples kept\)", lines[0]),
+    # Stopped: its verdict is no longer one.
+    check(lines[0] == "line state unknown" and
+          re.fullmatch(r"tolvind link statistics, newest sample \d+ s ago \(4 samples kept\)", lines[1]),
           "table %r" % out)
-    check(re.fullmatch(r"probes +4 +4", lines[3]) and re.fullmatch(r"replies +3 +3", lines[4]),
+    check(re.fullmatch(r"probes +4 +4", lines[4]) and re.fullmatch(r"replies +3 +3", lines[5]),
           "table %r" % out)
-    check(re.fullmatch(r"loss +25\.00 % +25\.00 %", lines[5]), "loss line %r" % lines[5])
+    check(re.fullmatch(r"loss +25\.00 % +25\.00 %", lines[6]), "loss line %r" % lines[6])
     check("availability since " in out and re.search(r"available +0 d 00 h 00 min +\(\d+\.\d\d %\)", out),
           "table %r" % out)
 
@@ -154,6 +157,10 @@ MOD_TOLVIN_STARTTIME="08:00"
 MOD_TOLVIN_STOPTIME="08:00"
 MOD_TOLVIN_IPADDR2="nowhere.invalid"
 MOD_TOLVIN_IFACE="lte0"
+MOD_TOLVIN_DEGRNUM="20000"
+MOD_TOLVIN_DEGRLOSS="20"
+MOD_TOLVIN_RECOVLOSS="20"
+MOD_TOLVIN_EVENTCMD="/usr/bin/tolvin-no-such-program"
 """
 FINDINGS = [
     (2, "MOD_TOLVIN_IPADRR is not a key tolvind knows: did you mean MOD_TOLVIN_IPADDR?"),
@@ -169,6 +176,9 @@ FINDINGS = [
     (12, 'MOD_TOLVIN_IPADDR2 "nowhere.invalid" does not resolve now: '),
     (13, "there is no interface lte0 now: probes over it go without reply until it is there (a line between "
          "redials?)"),
+    (14, "MOD_TOLVIN_DEGRNUM=20000 is beyond the 10000 probes tolvind judges: it judges 10000"),
+    (16, "MOD_TOLVIN_RECOVLOSS=20 is not below MOD_TOLVIN_DEGRLOSS=20: a degraded line is never restored on it"),
+    (17, "there is no program /usr/bin/tolvin-no-such-program: no change of the line reaches the router"),
     (None, "no first address (MOD_TOLVIN_IPADDR): tolvind probes nothing"),
 ]
 
@@ -186,8 +196,8 @@ def scenario_settings_check(sb):
     sb.write(sandbox.SETTINGS + ".lte", MISTYPED)
     before = len(sb.log.snapshot())
     status, out, _ = sb.tolvinstat("--instance", "lte", "--check", "--log")
-    got = out.splitlines()[64:]
-    check(status == 1 and got[0] == "12 findings:" and '  MOD_TOLVIN_ROUTERID=""' in out.splitlines(),
+    got = out.splitlines()[77:]
+    check(status == 1 and got[0] == "15 findings:" and '  MOD_TOLVIN_ROUTERID=""' in out.splitlines(),
           "status %d, %r" % (status, got[:1]))
     for (number, text), line in zip(FINDINGS, got[1:]):
         prefix = "line %d: " % number if number else ""
@@ -195,18 +205,20 @@ def scenario_settings_check(sb):
     report = json.loads(sb.tolvinstat("--check", "--json", sandbox.SETTINGS + ".lte")[1])
     check([(f["line"], f["text"][:len(t)]) for f, (_, t) in zip(report["findings"], FINDINGS)] == FINDINGS and
           report["settings"][3] == {"key": "MOD_TOLVIN_PINGINT", "value": 10, "line": 3}, "JSON %r" % report)
-    sandbox.wait_until(lambda: sum(l.ident == "tolvinstat" for l in sb.log.snapshot()[before:]) == 12,
+    sandbox.wait_until(lambda: sum(l.ident == "tolvinstat" for l in sb.log.snapshot()[before:]) == 15,
                        "the findings in the system log")
     check(sb.log.snapshot()[before].text == "/opt/tolvin/etc/settings.lte, line 2: " + FINDINGS[0][1], "log")
 
     # A time the daemon rejects, a source of the other family; a file that
     # cannot be read.
-    sb.write("/tmp/other", 'MOD_TOLVIN_IPADDR="127.0.0.1"\nMOD_TOLVIN_STARTTIME="7.30"\nMOD_TOLVIN_SRCADDR="::1"\n')
+    sb.write("/tmp/other", 'MOD_TOLVIN_IPADDR="127.0.0.1"\nMOD_TOLVIN_STARTTIME="7.30"\nMOD_TOLVIN_SRCADDR="::1"\n'
+             'MOD_TOLVIN_EVENTCMD="/tmp/other"\n')
     status, out, _ = sb.tolvinstat("--check", "/tmp/other")
-    check(status == 1 and out.splitlines()[65:] == [
+    check(status == 1 and out.splitlines()[78:] == [
         'line 2: MOD_TOLVIN_STARTTIME="7.30" is not a time of day (hh:mm)',
-        "line 3: source address ::1 is not of the family of 127.0.0.1: its probes go without reply"],
-        "other: %r" % out.splitlines()[64:])
+        "line 3: source address ::1 is not of the family of 127.0.0.1: its probes go without reply",
+        "line 4: /tmp/other is not executable: no change of the line reaches the router"],
+        "other: %r" % out.splitlines()[77:])
     status, out, err = sb.tolvinstat("--check", "/nonexistent")
     check(status == 2 and out == "" and err == "tolvinstat: cannot read /nonexistent: No such file or directory\n",
           "unreadable: %d %r" % (status, err))
@@ -273,7 +285,7 @@ def scenario_a_lossy_line_as_the_ring_holds_it(sb):
 
     ms = lambda usec: "no value" if usec is None else "%d.%03d ms" % divmod(usec, 1000)
     loss = "%.2f %%" % (100.0 * (6 - ring["replies"]) / 6)
-    table = sb.tolvinstat()[1].splitlines()
+    table = sb.tolvinstat()[1].splitlines()[1:]
     for line, expected in ((2, r" +since start +last 6 probes"), (3, r"probes +\d+ +6"),
                            (4, r"replies +\d+ +%d" % ring["replies"]), (5, r"loss +\S+ % +" + re.escape(loss)),
                            (6, r"rtt min +.* ms +" + re.escape(ms(ring["rtt_min_us"]))),

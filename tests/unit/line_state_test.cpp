@@ -12,6 +12,7 @@
 
 #include "core/line_state.h"
 #include "core/monitor.h"
+#include "core/quality.h"
 #include "host/fake_host.h"
 #include "tests/unit/fake_probe.h"
 #include "tests/unit/fake_runner.h"
@@ -351,6 +352,83 @@ TEST(DescribeLastSuccess, Texts)
     EXPECT_STREQ(text, "first successful ping was at 2026-12-08 10:00:59");
     unsetenv("TZ");
     tzset();
+}
+
+// A lossy line: degraded once per spell, restored once the loss has stayed
+// below the threshold for the hold time; then an outage that clears the
+// quality without an alarm. Every change reaches the event program, in
+// order, the lost one before the restart of the service.
+TEST_F(LineStateMachine, QualityJudgedAndEveryChangeToldInOrder)
+{
+    s.degr_check = s.degr_log = 1;
+    s.degr_num = 4;
+    s.degr_loss = 50;
+    s.recov_time = 20;                    // two cycles of 10 s
+    const char* degr_email[3] = {"", "ops", ""};
+    memcpy(s.degr_email, degr_email, sizeof degr_email);
+    s.event_command = "/etc/tolvin-event";
+    s.iface = "wan";
+    s.fail_num = 3;
+    s.lost_num = 4;
+    s.lost_restart_iface = 1;
+    cycles("rrnrn");                      // 50 % of the last four: degraded
+    cycles("rr");                         // 50 % still, then 25 %: below, held from here
+    EXPECT_EQ(warnings().size(), 1u);
+    cycles("rr");                         // held 10 s, then 20 s: restored
+    cycles("rnnnn");                      // degraded at 50 %, failed at the third loss, lost
+    cycles("r");
+    const std::string degraded = "loss 50 % and median round-trip time 1.0 ms over the last 4 probes";
+    EXPECT_EQ(warnings(), (std::vector<std::string>{
+        "line degraded, " + degraded,
+        "line quality restored, loss 0 % and median round-trip time 1.0 ms over the last 4 probes",
+        "line degraded, " + degraded,
+        "line failed, last successful ping was at 2026-12-08 10:01:30",
+        "line lost, last successful ping was at 2026-12-08 10:01:30",
+        "line re-established, first successful ping was at 2026-12-08 10:02:20"}));
+    std::vector<std::string> events;
+    for (const Argv& call : fake_runner.calls)
+        events.push_back(call[0] == "/etc/tolvin-event" ? call[1] : call[0]);
+    EXPECT_EQ(events, (std::vector<std::string>{"/usr/bin/email", "degraded", "/usr/bin/email", "restored",
+                                                 "/usr/bin/email", "degraded", "failed", "lost", "/sbin/service",
+                                                 "re-established"}));
+    EXPECT_EQ(fake_runner.calls[0], (Argv{"/usr/bin/email", "-t", "ops", "-s", "Line degraded (R1)", "-m",
+                                          "Router \"R1\" line degraded\nL" + degraded.substr(1)}));
+    EXPECT_EQ(fake_runner.environments[1], (std::vector<std::string>{
+        "TOLVIN_EVENT=degraded", "TOLVIN_INSTANCE=", "TOLVIN_IFACE=wan", "TOLVIN_SRCADDR=", "TOLVIN_TARGET=first",
+        "TOLVIN_STATE=working", "TOLVIN_DEGRADED=1", "TOLVIN_LOSS_PERCENT=50", "TOLVIN_RTT_MS=1.0",
+        "TOLVIN_TEXT=" + degraded}));
+    // Failed while degraded: no longer degraded, and no figures judged.
+    EXPECT_EQ(fake_runner.environments[6][5], "TOLVIN_STATE=failed");
+    EXPECT_EQ(fake_runner.environments[6][6], "TOLVIN_DEGRADED=0");
+    EXPECT_EQ(fake_runner.environments[6][7], "TOLVIN_LOSS_PERCENT=");
+    EXPECT_EQ(fake_runner.environments[9][5], "TOLVIN_STATE=working");
+}
+
+// The judgement's bounds: at the thresholds, recovery thresholds given, the
+// median of the answered probes only.
+TEST_F(LineStateMachine, QualityThresholdsAreInclusive)
+{
+    s.degr_check = s.degr_log = 1;
+    s.degr_num = 3;
+    s.degr_rtt = 2;                       // ms
+    s.recov_rtt = 1;
+    for (uint32_t rtt : {1000u, 2000u, 3000u}) {     // median 2 ms: degraded
+        fake_probe_push(PROBE_REPLY, rtt);
+        ASSERT_EQ(monitor_iterate(s), 0);
+    }
+    cycles("n");                          // answered 2000 and 3000: the lower, 2 ms
+    for (uint32_t rtt : {1500u, 1000u}) {   // median of 3000, 1500: still above 1 ms; then 1000, 1500: 1 ms
+        fake_probe_push(PROBE_REPLY, rtt);
+        ASSERT_EQ(monitor_iterate(s), 0);
+    }
+    EXPECT_EQ(warnings(), (std::vector<std::string>{
+        "line degraded, loss 0 % and median round-trip time 2.0 ms over the last 3 probes",
+        "line quality restored, loss 33 % and median round-trip time 1.0 ms over the last 3 probes"}));
+    settings_empty(s);
+    s.degr_num = 20000;
+    EXPECT_EQ(quality_probes(s), 10000u);
+    s.degr_num = 0;
+    EXPECT_EQ(quality_probes(s), 10u);
 }
 
 } // namespace
