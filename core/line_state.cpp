@@ -55,12 +55,17 @@ void publish()
         host_log(LOG_ERR, "Can not write %s: %s", verdict_path, strerror(error));
 }
 
-// A change of the line: published, and told to the event program, if any,
-// with its name as the first argument and the line in the environment.
-void tell(const ModuleSettings& settings, int event, const char* text)
+// A change of the line, published at once, before its alarms run.
+void changed()
 {
     since = host_time();
     publish();
+}
+
+// A change told to the event program, if any, after its alarms: its name as
+// the first argument, the line in the environment.
+void tell(const ModuleSettings& settings, int event, const char* text)
+{
     if (settings.event_command[0] == '\0')
         return;
     const QualityFigures& figures = quality_figures();
@@ -102,6 +107,7 @@ void judge_quality(const ModuleSettings& settings)
     const QualityChange change = quality_judge(settings, host_monotonic_nsec());
     if (change == QUALITY_SAME)
         return;
+    changed();
     const bool degraded = change == QUALITY_DEGRADED;
     const char* name = degraded ? DEGRADED_NAME : RESTORED_NAME;
     char text[QUALITY_TEXT_BYTES];
@@ -178,6 +184,9 @@ void on_probe_success(const ModuleSettings& settings)
         judge_quality(settings);
         return;
     }
+    state = LINE_OK;
+    leave_working();          // judged afresh from here
+    changed();
     char text[ALARM_TEXT_BYTES];
     describe_last_success(text, EVENT_REESTABLISHED, monitor_state().last_success_time);
     if (settings.reest_check != 0) {
@@ -188,8 +197,6 @@ void on_probe_success(const ModuleSettings& settings)
         if (any_recipient(settings.reest_sms, 12))
             send_sms(EVENT_REESTABLISHED, text, settings.router_id, settings.reest_sms);
     }
-    state = LINE_OK;
-    leave_working();          // judged afresh from here
     tell(settings, EVENT_REESTABLISHED, text);
 }
 
@@ -204,6 +211,8 @@ void on_probe_failure(const ModuleSettings& settings)
     if (state == LINE_OK && settings.fail_check != 0
         && criterion_met(settings.fail_num, settings.fail_time, elapsed)) {
         state = LINE_FAILED;
+        leave_working();
+        changed();
         describe_last_success(text, EVENT_FAILED, last_success);
         if (settings.fail_log != 0)
             raise_alarm(AlarmTexts[EVENT_FAILED], text);
@@ -211,13 +220,14 @@ void on_probe_failure(const ModuleSettings& settings)
             send_trap(EVENT_FAILED, text, settings.fail_snmp);
         if (any_recipient(settings.fail_email, 3))
             send_emails(EVENT_FAILED, text, settings.router_id, settings.fail_email);
-        leave_working();
         tell(settings, EVENT_FAILED, text);
         return;  // the lost test waits for a later cycle
     }
 
     if (settings.lost_check != 0 && criterion_met(settings.lost_num, settings.lost_time, elapsed)) {
         state = LINE_LOST;
+        leave_working();
+        changed();
         describe_last_success(text, EVENT_LOST, last_success);
         if (settings.lost_log != 0)
             raise_alarm(AlarmTexts[EVENT_LOST], text);
@@ -227,7 +237,6 @@ void on_probe_failure(const ModuleSettings& settings)
             send_emails(EVENT_LOST, text, settings.router_id, settings.lost_email);
         if (any_recipient(settings.lost_sms, 12))
             send_sms(EVENT_LOST, text, settings.router_id, settings.lost_sms);
-        leave_working();
         tell(settings, EVENT_LOST, text);
         if (settings.lost_restart_iface != 0) {
             const char* service = settings.restart_service;

@@ -8,9 +8,12 @@ requests itself (this kernel has no netem to delay a path):
                                     echo reply with the identifier of the
                                     newest request and an older sequence
                                     number, as replies that come too late do
-  echo_responder.py drop PATTERN    answers the requests of each family in
+  echo_responder.py drop PATTERN [SOURCE...]
+                                    answers the requests of each family in
                                     turn as PATTERN says, over and over: "a"
-                                    at once, "-" not at all (a lossy line)
+                                    at once, "-" not at all (a lossy line);
+                                    with SOURCEs, only theirs (a lossy line
+                                    beside a good one), the others at once
 
 Runs until killed; says "ready" on standard output once its sockets are open."""
 
@@ -63,6 +66,9 @@ def main():
             if len(message) < 8 or message[0] != ECHO_REQUEST[family]:
                 continue
             sequence = struct.unpack("!H", message[6:8])[0]
+            if mode == "drop" and len(sys.argv) > 3 and address[0] not in sys.argv[3:]:
+                sock.sendto(reply(family, message[4:6], sequence, message[8:]), address)
+                continue
             turn = received[family]
             received[family] += 1
             if mode == "drop":

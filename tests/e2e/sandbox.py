@@ -85,7 +85,7 @@ USAGE = ("tolvind [-c]\n\nOptions:\n   -c   continue availability monitoring wit
 # descriptors, one JSON object a line, in TOOL_RECORD.
 TOOLS = ("/usr/bin/snmptrap", "/usr/bin/email", "/usr/bin/sms", "/usr/sbin/service")
 STAND_IN_TOOL = """#!/usr/bin/python3
-import json, os, sys
+import json, os, sys, time
 fds = {}
 for fd in os.listdir("/proc/self/fd"):
     try:
@@ -93,8 +93,9 @@ for fd in os.listdir("/proc/self/fd"):
     except OSError:
         pass
 fds = {fd: target for fd, target in fds.items() if not target.startswith("/proc/")}
+env = {k: v for k, v in os.environ.items() if k.startswith("TOLVIN_")}
 with open("%s", "a") as record:
-    record.write(json.dumps({"argv": sys.argv, "fds": fds}) + "\\n")
+    record.write(json.dumps({"argv": sys.argv, "fds": fds, "env": env, "time": time.monotonic()}) + "\\n")
 """ % TOOL_RECORD
 
 
@@ -201,7 +202,8 @@ def ring_window(stats, short_term):
 
 
 class LogLine:
-    PATTERN = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^\[:]+)\[(\d+)\]: (.*)$", re.S)
+    # The pid is left out by a logger without one (BusyBox's).
+    PATTERN = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^\[:]+)(?:\[(\d+)\])?: (.*)$", re.S)
 
     def __init__(self, raw):
         self.raw = raw
@@ -212,7 +214,7 @@ class LogLine:
         self.facility = priority >> 3
         self.level = priority & 7
         self.ident = match.group(3).decode()
-        self.pid = int(match.group(4))
+        self.pid = int(match.group(4) or 0)
         self.text = match.group(5).decode("utf-8", "replace")
 
     def __repr__(self):
@@ -727,10 +729,15 @@ class Sandbox:
 
     def tool_calls(self):
         """Every stand-in tool run so far: (argument vector, open descriptors)."""
+        return [(entry["argv"], entry["fds"]) for entry in self.tool_records()]
+
+    def tool_records(self):
+        """Every stand-in tool run so far, whole: argv, fds, env (its TOLVIN_
+        variables) and time (monotonic, as this harness's)."""
         if not os.path.exists(TOOL_RECORD):
             return []
         with open(TOOL_RECORD) as f:
-            return [(entry["argv"], entry["fds"]) for entry in map(json.loads, f)]
+            return [json.loads(line) for line in f]
 
     def wait_tool_calls(self, count, timeout=15.0):
         """The tool runs once there are `count` of them (alarms run their

@@ -17,6 +17,7 @@ import sandbox
 import test_snmp
 from sandbox import LOG_NOTICE, LOG_WARNING, Capture, check, run
 
+FAILOVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "tolvin-failover")
 RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "prometheus",
                      "tolvin.rules.yml")
 
@@ -179,6 +180,46 @@ def scenario_bound_to_a_source_address(sb):
     status, _, _ = sb.start().wait()
     check(status == 1, "exit status %d" % status)
     sb.log.wait_for("can not use source address lte0: not a numeric IPv4 or IPv6 address", start=before)
+
+
+def scenario_traffic_follows_the_example_event_program(sb):
+    # Default routes over both lines, A preferred; the daemon bound to A with
+    # the example event program. A loses half its probes: degraded, and the
+    # router's own ping leaves by B; A answers all again: restored, and back.
+    far = FarHost(sb)
+    for name, metric in (("a", 100), ("b", 200)):
+        run("ip", "route", "del", TARGET + "/32", "dev", "vr" + name)
+        run("ip", "route", "add", "default", "via", LINES[name][1], "dev", "vr" + name, "metric", str(metric))
+    far.far("sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=1")
+
+    def respond(pattern):
+        responder = subprocess.Popen(far.inside + [sys.executable, sandbox.RESPONDER, "drop", pattern, LINES["a"][0]],
+                                     stdout=subprocess.PIPE, text=True)
+        sb.daemons.append(sandbox.Daemon(responder))
+        check(responder.stdout.readline() == "ready\n", "the responder did not start")
+        return responder
+
+    def line_of_the_router_ping():
+        captures = {name: Capture("vr" + name) for name in LINES}
+        run("ping", "-n", "-c", "1", "-W", "1", TARGET, check=False, stdout=subprocess.DEVNULL)
+        over = [name for name, capture in captures.items() if queued_requests(capture)]
+        check(len(over) == 1, "the ping left by %r" % over)
+        return over[0]
+    check(line_of_the_router_ping() == "a", "line A is not preferred")
+
+    sb.write("/usr/bin/tolvin-failover", open(FAILOVER).read(), 0o755)
+    sb.settings(IPADDR=TARGET, IFACE="vra", PINGINT=1, DEGRCHECK=1, DEGRNUM=4, DEGRLOSS=50,
+                EVENTCMD="/usr/bin/tolvin-failover")
+    lossy = respond("a-")
+    sb.start()
+    index, _ = sb.log.wait_for(r"line degraded: default route over vra via 10\.79\.1\.2: metric 100 -> 1100 .*",
+                               timeout=30)
+    check(line_of_the_router_ping() == "b", "degraded: the router's traffic did not move to line B")
+    lossy.kill()
+    respond("a")
+    sb.log.wait_for(r"line restored: default route over vra via 10\.79\.1\.2: metric 1100 -> 100 .*",
+                    start=index + 1, timeout=30)
+    check(line_of_the_router_ping() == "a", "restored: the router's traffic did not come back to line A")
 
 
 def scenario_instances_side_by_side(sb):
