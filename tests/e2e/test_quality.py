@@ -109,7 +109,8 @@ def scenario_a_tool_that_never_returns_is_stopped(sb):
                                  level=LOG_WARNING)
     _, probe = sb.log.wait_for(r"Ping to 127\.0\.0\.1: failed .*", start=index + 1, timeout=10)
     held = probe.arrival - failed.arrival
-    check(2 <= stopped.arrival - failed.arrival < 4, "stopped after %.1f s" % (stopped.arrival - failed.arrival))
+    # The log lines' arrival here, not their sending: room either way.
+    check(1.5 <= stopped.arrival - failed.arrival < 5, "stopped after %.1f s" % (stopped.arrival - failed.arrival))
     sb.icmp_echo(True)
     sb.log.wait_for(r"line re-established, .*", start=index + 1, timeout=10)
 
