@@ -111,7 +111,7 @@ void section(FILE* out, const ReportLine& line)
         fprintf(out, "<p class=\"stopped\">%s</p>\n</section>\n", snapshot_problem(snapshot));
         return;
     }
-    char verdict[192];
+    char verdict[256];
     const bool good = snapshot.has_verdict && snapshot.verdict.state == VERDICT_WORKING && !snapshot.verdict.degraded;
     fprintf(out, "<p class=\"%s\" data-figure=\"line_state\" data-state=\"%s\">", good ? "answered" : "lost",
             snapshot_line_state(snapshot));

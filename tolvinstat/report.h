@@ -29,7 +29,7 @@ const char* format_duration(char (&text)[32], unsigned long seconds);
 // The line's state as its daemon judged it, and since when: "line working
 // since 2026-12-10 15:04:05", "line lte lost since ...", "line working but
 // degraded since ...: loss 50 % and ...", "line state unknown".
-const char* format_line_state(char (&text)[192], const Snapshot& snapshot, const char* instance);
+const char* format_line_state(char (&text)[256], const Snapshot& snapshot, const char* instance);
 
 // The ring as an SVG picture (image/svg+xml), standalone: round-trip time
 // over local time, drawn per pixel column (least, median and greatest time

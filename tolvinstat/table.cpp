@@ -28,7 +28,7 @@ const char* format_duration(char (&text)[32], unsigned long seconds)
     return text;
 }
 
-const char* format_line_state(char (&text)[192], const Snapshot& snapshot, const char* instance)
+const char* format_line_state(char (&text)[256], const Snapshot& snapshot, const char* instance)
 {
     char line[24] = "line";
     if (instance[0] != '\0')
@@ -67,7 +67,7 @@ void report_table(FILE* out, const Snapshot& snapshot, const char* instance)
     const LinkStats& stats = snapshot.block;
     const RingWindow& window = snapshot.window;
     const AvailabilityRecord* availability = snapshot.has_availability ? &snapshot.availability : nullptr;
-    char state[192];
+    char state[256];
     fprintf(out, "%s\n", format_line_state(state, snapshot, instance));
     char line[32] = "";
     if (instance[0] != '\0')
