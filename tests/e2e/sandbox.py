@@ -168,6 +168,30 @@ def create_segment(size, mode=0o600):
     return ident
 
 
+def write_stats(fields, samples, instance=""):
+    """A statistics block made by the test, as the daemon would leave it:
+    `fields` by name (the others as after a reset), `samples` oldest first."""
+    ctypes, libc = _libc()
+    block = {name: 0 for name in LINK_STATS_FIELDS}
+    block.update({name: -1 for name in ("rtt_min", "rtt_max", "rtt_avg", "jitter_avg", "window_rtt_min",
+                                        "window_rtt_max", "window_rtt_avg", "window_jitter_avg")})
+    block.update(tag=0x64617461, sample_count=len(samples))
+    block.update(fields)
+    raw = struct.pack(BUILD.order + LINK_STATS_HEADER, *(block[name] for name in LINK_STATS_FIELDS))
+    raw += b"".join(struct.pack(BUILD.order + "iii", *sample) for sample in samples)
+    ident = libc.shmget(stats_key(instance), LINK_STATS_BYTES, 0o1600)
+    check(ident != -1, "shmget: errno %d" % ctypes.get_errno())
+    address = libc.shmat(ident, None, 0)
+    ctypes.memmove(address, raw, len(raw))
+    libc.shmdt(address)
+
+
+def remove_stats(instance=""):
+    """The statistics segment removed, as a reboot would."""
+    _, libc = _libc()
+    libc.shmctl(libc.shmget(stats_key(instance), 0, 0), 0, None)       # IPC_RMID
+
+
 def read_stats(instance=""):
     """The statistics block as another program reads it: attached read-only
     under the key derived from the daemon's path (and the instance's name).
@@ -352,10 +376,8 @@ class TestHost:
     def __init__(self):
         self.holder = subprocess.Popen(["unshare", "--net", "sleep", str(SCENARIO_SECONDS)])
         self.inside = ["nsenter", "-t", str(self.holder.pid), "-n"]
-        deadline = time.monotonic() + 5
-        while os.readlink("/proc/%d/ns/net" % self.holder.pid) == os.readlink("/proc/self/ns/net"):
-            check(time.monotonic() < deadline, "the test host's namespace did not come up")
-            time.sleep(0.01)
+        wait_until(lambda: os.readlink("/proc/%d/ns/net" % self.holder.pid) != os.readlink("/proc/self/ns/net"),
+                   "the test host's namespace", 5)
         run("ip", "link", "add", "name", "vr1", "type", "veth", "peer", "name", "vh1",
             "netns", str(self.holder.pid))
         run("ip", "addr", "add", "10.77.0.1/30", "dev", "vr1")
@@ -403,10 +425,8 @@ class Router:
         self.address = "10.78.%d.2" % number
         self.holder = subprocess.Popen(["unshare", "--net", "--ipc", "--mount", "--propagation",
                                         "private", "sleep", str(SCENARIO_SECONDS)])
-        deadline = time.monotonic() + 5
-        while os.readlink("/proc/%d/ns/mnt" % self.holder.pid) == os.readlink("/proc/self/ns/mnt"):
-            check(time.monotonic() < deadline, "router %d's namespaces did not come up" % number)
-            time.sleep(0.01)
+        wait_until(lambda: os.readlink("/proc/%d/ns/mnt" % self.holder.pid) != os.readlink("/proc/self/ns/mnt"),
+                   "router %d's namespaces" % number, 5)
         self.inside = ["nsenter", "-t", str(self.holder.pid), "-n", "-i", "-m"]
         outside, inside = "vf%d" % number, "vr%d" % number
         run("ip", "link", "add", "name", outside, "type", "veth", "peer", "name", inside,
@@ -466,14 +486,13 @@ class Router:
 
 
 def wait_for_port(address, port, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while True:
+    def listening():
         try:
             socket.create_connection((address, port), timeout=1).close()
-            return
+            return True
         except OSError:
-            check(time.monotonic() < deadline, "nothing listens on %s:%d" % (address, port))
-            time.sleep(0.05)
+            return False
+    wait_until(listening, "something listening on %s:%d" % (address, port), timeout)
 
 
 class Prometheus:
@@ -743,9 +762,7 @@ class Sandbox:
     def wait_tool_calls(self, count, timeout=15.0):
         """The tool runs once there are `count` of them (alarms run their
         tools one after another, after the alarm's log line)."""
-        deadline = time.monotonic() + timeout
-        while len(self.tool_calls()) < count and time.monotonic() < deadline:
-            time.sleep(0.1)
+        wait_until(lambda: len(self.tool_calls()) >= count, "%d tool runs" % count, timeout)
         return self.tool_calls()
 
     def sysctl(self, key, value):

@@ -77,10 +77,7 @@ def scenario_hostile_settings_file(sb):
     check(recipients == expected, "tools %r" % recipients)
     email = sb.tool_calls()[1][0]
     check(email[4] == 'Line lost (R1 "main")', "subject %r" % email[4])
-    deadline = time.monotonic() + 5
-    while not os.path.exists("/var/data/system/reboot") and time.monotonic() < deadline:
-        time.sleep(0.1)
-    check(os.path.exists("/var/data/system/reboot"), "no reboot attempt")
+    sandbox.wait_until(lambda: os.path.exists("/var/data/system/reboot"), "a reboot attempt", 5)
     check(daemon.alive(), "daemon ended")
     warnings = [l.text for l in sb.log.snapshot() if l.level == LOG_WARNING]
     check(len(warnings) == 1, "FAILCHECK is 0 (first line), only line lost: %r" % warnings)
@@ -124,14 +121,11 @@ def scenario_window_sizes_with_more_probes_than_s(sb):
         # Interval 0: the cycles follow each other without a pause.
         sb.settings(IPADDR="127.0.0.1", PINGINT=0, SHORTTERM=s)
         daemon = sb.start()
-        deadline = time.monotonic() + 40
-        while time.monotonic() < deadline:
-            time.sleep(0.5)
-            block = sandbox.read_stats()
-            if block and block["probes"] > min(s, 10000) + 200:
-                break
+        sandbox.wait_until(lambda: (sandbox.read_stats() or {"probes": 0})["probes"] > min(s, 10000) + 200,
+                           "S %d: the window past its length" % s, 40)
         daemon.stop()
         block = sandbox.read_stats()
+        sandbox.remove_stats()                  # the next daemon's block is a new one
         probes = block["probes"]
         check(probes > min(s, 10000), "S %d: only %d probes" % (s, probes))
         window = 9999 if s > 9999 and probes > s else s
@@ -232,9 +226,7 @@ def scenario_dev_null_unusable_in_the_child(sb):
     process = subprocess.Popen(["setpriv", "--bounding-set", "-sys_boot", sandbox.DAEMON],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     sb.daemons.append(sandbox.Daemon(process))
-    deadline = time.monotonic() + 8
-    while not sb.tool_calls() and time.monotonic() < deadline:
-        time.sleep(0.2)
+    sandbox.wait_until(sb.tool_calls, "a tool run", 8)
     calls = sb.tool_calls()
     check(len(calls) == 1, "tool calls %r" % calls)
     argv, fds = calls[0]

@@ -361,7 +361,7 @@ def scenario_a_line_that_cannot_be_read_leaves_the_others_served(sb):
     os.remove(sandbox.SETTINGS)
     os.remove(sandbox.SETTINGS + ".wan2")
     for name in ("", "wan2"):
-        libc.shmctl(libc.shmget(sandbox.stats_key(name), 0, 0), 0, None)      # IPC_RMID
+        sandbox.remove_stats(name)
     status, _, err = sb.tolvinstat("--prometheus")
     check(status == 1 and err.startswith("tolvinstat: line lte: "), "status %d %r" % (status, err))
 
