@@ -6,8 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-inline constexpr const char* AVAILABILITY_DIR = "/var/data/tolvin";
-inline constexpr const char* AVAILABILITY_PATH = "/var/data/tolvin/availability.dat";
+#include "rules/layout.h"
 
 // The file's four numbers, in this order, one a line.
 struct AvailabilityRecord {

@@ -6,8 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "settings/settings.h"
-#include "tolvinstat/report.h"
+#include "rules/settings.h"
+#include "tolvinstat/format/report.h"
 
 namespace {
 

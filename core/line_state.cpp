@@ -8,9 +8,8 @@
 
 #include "alarm/runner.h"
 #include "host/host.h"
-#include "core/monitor.h"
 #include "core/quality.h"
-#include "core/verdict.h"
+#include "rules/verdict.h"
 
 namespace {
 
@@ -23,18 +22,16 @@ const char* firmware_pid_path = FIRMWARE_UPDATE_PID_PATH;
 
 // Seconds since the last success (or since the loop began). A clock set back
 // makes the difference negative; it counts as 0, never as a huge number.
-uint64_t seconds_without_success()
+uint64_t seconds_without_success(const LineFacts& facts)
 {
-    const MonitorState& monitor = monitor_state();
-    time_t since = monitor.last_success_time != 0 ? monitor.last_success_time
-                                                  : monitor.monitor_start_time;
+    time_t since = facts.last_success_time != 0 ? facts.last_success_time : facts.monitor_start_time;
     time_t now = host_time();
     return now > since ? uint64_t(now - since) : 0;
 }
 
-bool criterion_met(uint32_t count_threshold, uint32_t seconds_threshold, uint64_t elapsed)
+bool criterion_met(uint32_t count_threshold, uint32_t seconds_threshold, uint64_t elapsed, uint32_t streak)
 {
-    return (count_threshold != 0 && monitor_state().failure_streak >= count_threshold)
+    return (count_threshold != 0 && streak >= count_threshold)
         || (seconds_threshold != 0 && elapsed >= seconds_threshold);
 }
 
@@ -64,7 +61,7 @@ void changed()
 
 // A change told to the event program, if any, after its alarms: its name as
 // the first argument, the line in the environment.
-void tell(const ModuleSettings& settings, int event, const char* text)
+void tell(const ModuleSettings& settings, const LineFacts& facts, int event, const char* text)
 {
     if (settings.event_command[0] == '\0')
         return;
@@ -73,12 +70,11 @@ void tell(const ModuleSettings& settings, int event, const char* text)
     verdict_loss_text(loss, figures.probes, figures.lost);
     verdict_rtt_text(rtt, figures.probes, figures.median_usec);
     static char variables[10][QUALITY_TEXT_BYTES + 16];
-    const MonitorState& monitor = monitor_state();
     snprintf(variables[0], sizeof variables[0], "TOLVIN_EVENT=%s", EVENT_PROGRAM_NAMES[event]);
     snprintf(variables[1], sizeof variables[1], "TOLVIN_INSTANCE=%s", instance_name);
     snprintf(variables[2], sizeof variables[2], "TOLVIN_IFACE=%s", settings.iface);
     snprintf(variables[3], sizeof variables[3], "TOLVIN_SRCADDR=%s", settings.source_address);
-    snprintf(variables[4], sizeof variables[4], "TOLVIN_TARGET=%s", settings.address[monitor.last_target & 1]);
+    snprintf(variables[4], sizeof variables[4], "TOLVIN_TARGET=%s", facts.target);
     snprintf(variables[5], sizeof variables[5], "TOLVIN_STATE=%s", VERDICT_STATE_NAMES[state]);
     snprintf(variables[6], sizeof variables[6], "TOLVIN_DEGRADED=%d", quality_degraded() ? 1 : 0);
     snprintf(variables[7], sizeof variables[7], "TOLVIN_LOSS_PERCENT=%s", loss);
@@ -100,7 +96,7 @@ void leave_working()
 
 // The quality of a working line, after its cycle: an alarm and a change at
 // each turn.
-void judge_quality(const ModuleSettings& settings)
+void judge_quality(const ModuleSettings& settings, const LineFacts& facts)
 {
     if (settings.degr_check == 0 || state != LINE_OK)
         return;
@@ -117,7 +113,7 @@ void judge_quality(const ModuleSettings& settings)
         raise_alarm(name, text);
     if (any_recipient(settings.degr_email, 3))
         send_emails_named(name, text, settings.router_id, settings.degr_email);
-    tell(settings, degraded ? 3 : 4, text);
+    tell(settings, facts, degraded ? 3 : 4, text);
 }
 
 // The router's check greps the process list for the pid file's text, so it
@@ -178,17 +174,17 @@ void describe_last_success(char (&text)[ALARM_TEXT_BYTES], EventKind kind, time_
         text[0] = '\0';
 }
 
-void on_probe_success(const ModuleSettings& settings)
+void on_probe_success(const ModuleSettings& settings, const LineFacts& facts)
 {
     if (state == LINE_OK) {
-        judge_quality(settings);
+        judge_quality(settings, facts);
         return;
     }
     state = LINE_OK;
     leave_working();          // judged afresh from here
     changed();
     char text[ALARM_TEXT_BYTES];
-    describe_last_success(text, EVENT_REESTABLISHED, monitor_state().last_success_time);
+    describe_last_success(text, EVENT_REESTABLISHED, facts.last_success_time);
     if (settings.reest_check != 0) {
         if (settings.reest_log != 0)
             raise_alarm(AlarmTexts[EVENT_REESTABLISHED], text);
@@ -197,19 +193,19 @@ void on_probe_success(const ModuleSettings& settings)
         if (any_recipient(settings.reest_sms, 12))
             send_sms(EVENT_REESTABLISHED, text, settings.router_id, settings.reest_sms);
     }
-    tell(settings, EVENT_REESTABLISHED, text);
+    tell(settings, facts, EVENT_REESTABLISHED, text);
 }
 
-void on_probe_failure(const ModuleSettings& settings)
+void on_probe_failure(const ModuleSettings& settings, const LineFacts& facts)
 {
-    const uint64_t elapsed = seconds_without_success();
+    const uint64_t elapsed = seconds_without_success(facts);
     if (state == LINE_LOST)
         return;
     char text[ALARM_TEXT_BYTES];
-    const time_t last_success = monitor_state().last_success_time;
+    const time_t last_success = facts.last_success_time;
 
     if (state == LINE_OK && settings.fail_check != 0
-        && criterion_met(settings.fail_num, settings.fail_time, elapsed)) {
+        && criterion_met(settings.fail_num, settings.fail_time, elapsed, facts.failure_streak)) {
         state = LINE_FAILED;
         leave_working();
         changed();
@@ -220,11 +216,11 @@ void on_probe_failure(const ModuleSettings& settings)
             send_trap(EVENT_FAILED, text, settings.fail_snmp);
         if (any_recipient(settings.fail_email, 3))
             send_emails(EVENT_FAILED, text, settings.router_id, settings.fail_email);
-        tell(settings, EVENT_FAILED, text);
+        tell(settings, facts, EVENT_FAILED, text);
         return;  // the lost test waits for a later cycle
     }
 
-    if (settings.lost_check != 0 && criterion_met(settings.lost_num, settings.lost_time, elapsed)) {
+    if (settings.lost_check != 0 && criterion_met(settings.lost_num, settings.lost_time, elapsed, facts.failure_streak)) {
         state = LINE_LOST;
         leave_working();
         changed();
@@ -237,7 +233,7 @@ void on_probe_failure(const ModuleSettings& settings)
             send_emails(EVENT_LOST, text, settings.router_id, settings.lost_email);
         if (any_recipient(settings.lost_sms, 12))
             send_sms(EVENT_LOST, text, settings.router_id, settings.lost_sms);
-        tell(settings, EVENT_LOST, text);
+        tell(settings, facts, EVENT_LOST, text);
         if (settings.lost_restart_iface != 0) {
             const char* service = settings.restart_service;
             if (service == nullptr || service[0] == '\0')
@@ -248,7 +244,7 @@ void on_probe_failure(const ModuleSettings& settings)
             reboot_for_line_lost();
         return;
     }
-    judge_quality(settings);
+    judge_quality(settings, facts);
 }
 
 void line_state_use_reboot_log(const char* path)

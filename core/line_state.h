@@ -1,5 +1,8 @@
-// The line state machine: after every probe cycle it decides whether the line
-// has failed, is lost or has come back, and carries out that alarm's actions.
+// The line state machine: after every probe cycle, from what the loop tells
+// it (LineFacts), it decides whether the line has failed, is lost or has come
+// back, and whether a working line's quality is degraded or restored; it
+// carries out each alarm's actions, tells the event program and publishes
+// the verdict.
 #pragma once
 
 #include <cstddef>
@@ -7,14 +10,13 @@
 #include <ctime>
 
 #include "alarm/notify.h"
-#include "settings/settings.h"
+#include "rules/layout.h"
+#include "rules/settings.h"
 
 enum LineState { LINE_OK = 0, LINE_FAILED = 1, LINE_LOST = 2 };
 
 inline constexpr size_t ALARM_TEXT_BYTES = 64;
 
-inline constexpr const char* REBOOT_LOG_PATH = "/var/data/system/reboot";
-inline constexpr const char* FIRMWARE_UPDATE_PID_PATH = "/var/run/fwupdate.pid";
 inline constexpr const char* FIRMWARE_UPDATE_CHECK = "ps|grep -q `cat /var/run/fwupdate.pid`";
 inline constexpr unsigned FIRMWARE_UPDATE_POLL_SECONDS = 10;
 
@@ -31,14 +33,22 @@ LineState line_state();
 // where (below).
 void line_state_reset();
 
-// Where the line's verdict is published (core/verdict.h) and the instance's
+// Where the line's verdict is published (rules/verdict.h) and the instance's
 // name ("" the default) told to the event program; none until called.
 void line_state_publish(const char* verdict_path, const char* instance_name);
 
+// What the loop knows of the line after a cycle, and the machine decides on.
+struct LineFacts {
+    uint32_t failure_streak;     // consecutive failed cycles
+    time_t last_success_time;    // of the last cycle whose first probe replied; 0 none
+    time_t monitor_start_time;   // when the loop began
+    const char* target;          // the address the cycle probed last
+};
+
 // After a cycle whose first probe replied (streak 0, last success just set).
-void on_probe_success(const ModuleSettings& settings);
+void on_probe_success(const ModuleSettings& settings, const LineFacts& facts);
 // After a cycle whose first probe did not reply, whatever the fail-over did.
-void on_probe_failure(const ModuleSettings& settings);
+void on_probe_failure(const ModuleSettings& settings, const LineFacts& facts);
 // A working line's quality (core/quality.h) is judged after every cycle;
 // each change of the line, its state or its quality, is told to the event
 // program (MOD_TOLVIN_EVENTCMD) and published.

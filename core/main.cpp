@@ -9,11 +9,11 @@
 #include "availability/availability.h"
 #include "host/host.h"
 #include "alarm/runner.h"
-#include "core/instance.h"
+#include "rules/instance.h"
 #include "core/line_state.h"
 #include "core/monitor.h"
 #include "probe/probe.h"
-#include "settings/settings.h"
+#include "rules/settings.h"
 #include "stats/link_stats.h"
 
 namespace {

@@ -12,14 +12,6 @@ namespace {
 
 MonitorState state = {};
 
-inline constexpr uint32_t MAX_PROBE_TIMEOUT_SECONDS = 3;
-
-uint32_t timeout_for(const ModuleSettings& settings, uint32_t target)
-{
-    uint32_t interval = settings.interval[target];
-    return interval < MAX_PROBE_TIMEOUT_SECONDS ? interval : MAX_PROBE_TIMEOUT_SECONDS;
-}
-
 void record(const ModuleSettings& settings, time_t when, int32_t rtt_usec)
 {
     link_stats_record(state.stats, int32_t(when), rtt_usec, settings.short_term);
@@ -27,10 +19,17 @@ void record(const ModuleSettings& settings, time_t when, int32_t rtt_usec)
         quality_record(rtt_usec);
 }
 
+// What the line state machine decides on.
+LineFacts facts(const ModuleSettings& settings)
+{
+    return {state.failure_streak, state.last_success_time, state.monitor_start_time,
+            settings.address[state.last_target]};
+}
+
 ProbeResult probe(const ModuleSettings& settings, uint32_t target, uint32_t* rtt_usec)
 {
     return echo_probe(settings.address[target], settings.size[target],
-                      timeout_for(settings, target), rtt_usec);
+                      probe_wait_seconds(settings, target), rtt_usec);
 }
 
 } // namespace
@@ -69,7 +68,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
             host_log(LOG_INFO, "Ping to %s: successful with response in %.1f ms",
                      settings.address[target], rtt_usec * 0.001);
         state.last_success_time = host_time();
-        on_probe_success(settings);
+        on_probe_success(settings, facts(settings));
         return 0;
     }
 
@@ -107,7 +106,7 @@ int monitor_cycle(const ModuleSettings& settings, time_t now)
                          settings.address[target], settings.address[other], state.failure_streak);
         }
     }
-    on_probe_failure(settings);
+    on_probe_failure(settings, facts(settings));
     state.current_target = other;
     return 0;
 }

@@ -1,12 +1,13 @@
 // The daemon's loop: the monitoring window, the probe cycle with fail-over to
-// the second address, and the state that the other subsystems read.
+// the second address and its statistics; after each cycle it hands the line
+// state machine (core/line_state.h) what it knows of the line.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
 
-#include "core/window.h"
-#include "settings/settings.h"
+#include "rules/window.h"
+#include "rules/settings.h"
 #include "stats/link_stats.h"
 
 struct MonitorState {

@@ -56,13 +56,6 @@ bool recovered(const ModuleSettings& s, const QualityFigures& f)
 
 } // namespace
 
-uint32_t quality_probes(const ModuleSettings& settings)
-{
-    if (settings.degr_num == 0)
-        return QUALITY_PROBES_DEFAULT;
-    return settings.degr_num < QUALITY_PROBES_MAX ? settings.degr_num : QUALITY_PROBES_MAX;
-}
-
 void quality_afresh()
 {
     recorded = 0;

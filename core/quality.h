@@ -9,10 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "settings/settings.h"
-
-inline constexpr uint32_t QUALITY_PROBES_DEFAULT = 10;
-inline constexpr uint32_t QUALITY_PROBES_MAX = 10000;
+#include "rules/settings.h"
 
 struct QualityFigures {
     uint32_t probes;            // judged; 0 while there are too few
@@ -21,9 +18,6 @@ struct QualityFigures {
 };
 
 enum QualityChange { QUALITY_SAME, QUALITY_DEGRADED, QUALITY_RESTORED };
-
-// The probes judged: MOD_TOLVIN_DEGRNUM within 1 to 10000, 10 for 0.
-uint32_t quality_probes(const ModuleSettings& settings);
 
 // Not degraded, nothing recorded.
 void quality_afresh();

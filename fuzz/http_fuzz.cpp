@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <unistd.h>
 
-#include "tolvinstat/http.h"
+#include "tolvinstat/front/http.h"
 
 namespace {
 

@@ -6,11 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "tolvinstat/snmp.h"
+#include "tolvinstat/front/snmp.h"
 
 namespace {
 
-Snapshot snapshot;
 ModuleSettings settings;
 
 void check_order(const std::string& a_text, const std::string& b_text, const std::string& c_text)
@@ -40,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (in == nullptr || out == nullptr)
         abort();
     const SnmpLine lines[2] = {{"line", 1, &settings}, {"wan2", 2, &settings}};
-    snmp_serve(in, out, lines, 2, snapshot);
+    snmp_serve(in, out, lines, 2);
     fclose(in);
     fclose(out);
     // Three OIDs: the input's first three lines.

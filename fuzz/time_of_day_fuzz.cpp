@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/window.h"
+#include "rules/window.h"
 #include "host/fake_host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

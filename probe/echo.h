@@ -13,6 +13,9 @@ inline constexpr uint8_t ECHO_REQUEST_TYPE_V6 = 128;
 inline constexpr uint32_t ECHO_HEADER_BYTES = 8;
 inline constexpr uint32_t IPV4_HEADER_BYTES = 20;
 inline constexpr uint32_t IPV6_HEADER_BYTES = 40;
+// The largest echo payload over IPv4: what fits a datagram of 65535 bytes.
+inline constexpr uint32_t ECHO_PAYLOAD_MAX = 65535 - IPV4_HEADER_BYTES - ECHO_HEADER_BYTES;
+static_assert(ECHO_PAYLOAD_MAX == 65507);
 
 // Fills a zeroed request of send_size (>= 8) bytes: type, identifier, and the
 // fill byte over the whole payload. Sequence and checksum stay 0.

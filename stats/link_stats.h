@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "rules/layout.h"
+
 inline constexpr uint32_t LINK_SAMPLES = 10000;
 inline constexpr uint32_t LINK_STATS_TAG = 0x64617461;   // "data", most significant byte first
 inline constexpr uint32_t LINK_STATS_NONE = 0xFFFFFFFF;  // an average with nothing to average
@@ -16,7 +18,7 @@ inline constexpr uint32_t LINK_WINDOW_MAX = LINK_SAMPLES - 1;
 // Larger than any round-trip time a probe can measure (it waits at most 3 s).
 inline constexpr int32_t LINK_RTT_CEILING = 3000000;
 
-inline constexpr const char* LINK_STATS_KEY_PATH = "/opt/tolvin/bin/tolvind";
+inline constexpr const char* LINK_STATS_KEY_PATH = DAEMON_PATH;
 inline constexpr int LINK_STATS_KEY_PROJECT = 1;
 
 struct LinkSample {
@@ -70,7 +72,7 @@ static_assert(sizeof(LinkStats) == 120088);
 // Finds or creates the segment (key from ftok of LINK_STATS_KEY_PATH and
 // `project`, mode 0600) and attaches it for reading and writing. Null on
 // failure, with errno as the failing call left it. A named instance of the
-// daemon has a project id of its own (core/instance.h).
+// daemon has a project id of its own (rules/instance.h).
 LinkStats* link_stats_attach(int project = LINK_STATS_KEY_PROJECT);
 
 // Starts every figure afresh; the ring entries and padding are left alone.

@@ -7,7 +7,7 @@ import re
 import sys
 
 source = sys.argv[1]
-code = open(source + "/tolvinstat/prometheus.cpp").read()
+code = open(source + "/tolvinstat/format/prometheus.cpp").read()
 names = set(re.findall(r'"(tolvin_[a-z_]+)', code))
 missing = []
 for document in ("README.md", "man/tolvinstat.1"):

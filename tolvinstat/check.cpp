@@ -18,16 +18,15 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "core/quality.h"
-#include "core/window.h"
-#include "settings/settings.h"
+#include "probe/echo.h"
+#include "rules/window.h"
+#include "rules/settings.h"
+#include "stats/link_stats.h"
 
 namespace {
 
 constexpr unsigned FINDINGS_MAX = 64;
 constexpr int RESOLVE_MSEC = 3000;          // an address that takes longer does not resolve now
-constexpr uint32_t PAYLOAD_MAX = 65507;     // the largest echo payload over IPv4
-constexpr uint32_t SAMPLES_KEPT = 10000;    // the ring of the statistics block
 constexpr unsigned CLOSE_EDITS = 3;         // a key this near a known one was meant as it
 
 struct Finding {
@@ -141,8 +140,7 @@ void scan_lines(FILE* file)
 // The text the daemon uses: its own default where the setting is empty.
 const char* field_text(size_t k)
 {
-    const char* text;
-    memcpy(&text, reinterpret_cast<const unsigned char*>(&check.settings) + settings_keys[k].offset, sizeof text);
+    const char* text = settings_text(check.settings, k);
     if (text[0] == '\0' && settings_keys[k].offset == offsetof(ModuleSettings, restart_service))
         return RESTART_SERVICE_DEFAULT;
     return text;
@@ -150,10 +148,7 @@ const char* field_text(size_t k)
 
 uint32_t field_number(size_t k)
 {
-    uint32_t number;
-    memcpy(&number, reinterpret_cast<const unsigned char*>(&check.settings) + settings_keys[k].offset,
-           sizeof number);
-    return number;
+    return settings_number(check.settings, k);
 }
 
 // Numbers read other than written, or beyond what the key can mean.
@@ -175,15 +170,15 @@ void check_numbers()
             continue;
         }
         if ((strcmp(key, "MOD_TOLVIN_PINGSIZE") == 0 || strcmp(key, "MOD_TOLVIN_PINGSIZE2") == 0) &&
-            read > PAYLOAD_MAX)
+            read > ECHO_PAYLOAD_MAX)
             find(check.key_line[k], "%s=%" PRIu32 " is beyond the largest echo payload, %" PRIu32, key, read,
-                 PAYLOAD_MAX);
+                 ECHO_PAYLOAD_MAX);
         if (strcmp(key, "MOD_TOLVIN_DEGRNUM") == 0 && read > QUALITY_PROBES_MAX)
             find(check.key_line[k], "%s=%" PRIu32 " is beyond the %" PRIu32 " probes tolvind judges: it judges "
                  "%" PRIu32, key, read, QUALITY_PROBES_MAX, QUALITY_PROBES_MAX);
-        if (strcmp(key, "MOD_TOLVIN_SHORTTERM") == 0 && read > SAMPLES_KEPT)
+        if (strcmp(key, "MOD_TOLVIN_SHORTTERM") == 0 && read > LINK_SAMPLES)
             find(check.key_line[k], "%s=%" PRIu32 " is beyond the %" PRIu32 " probes the block keeps", key, read,
-                 SAMPLES_KEPT);
+                 LINK_SAMPLES);
     }
 }
 

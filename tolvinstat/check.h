@@ -1,5 +1,5 @@
 // tolvinstat --check: a settings file as tolvind reads it (the daemon's own
-// reader, settings/settings.h), every key with the value the daemon will
+// reader, rules/settings.h), every key with the value the daemon will
 // use, and what in the file the daemon reads other than an operator may mean:
 // lines it skips, keys it does not know, keys given twice, numbers read
 // other than written, times it rejects, addresses that do not resolve, a
@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "core/instance.h"
+#include "rules/instance.h"
 
 // Exit statuses of the check.
 inline constexpr int CHECK_CLEAN = 0, CHECK_FINDINGS = 1, CHECK_UNREADABLE = 2;

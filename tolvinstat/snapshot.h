@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "availability/availability.h"
-#include "core/verdict.h"
+#include "rules/verdict.h"
 #include "stats/link_stats.h"
 #include "stats/link_stats_reader.h"
 
@@ -40,7 +40,7 @@ struct Snapshot {
 };
 
 // Reads the block of the instance whose segment key has the project id
-// `key_project` (core/instance.h), its window `short_term` (S, from the
+// `key_project` (rules/instance.h), its window `short_term` (S, from the
 // line's settings) probes long, and for SNAPSHOT_OK its availability file
 // and its verdict file, each unless its path is null. Snapshot is large
 // (about 120 KB): keep it out of the stack.

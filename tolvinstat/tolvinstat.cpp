@@ -1,4 +1,7 @@
-// tolvinstat: shows what tolvind publishes, without ever changing it.
+// tolvinstat: shows what tolvind publishes, without ever changing it. One
+// run is one mode: a report of one line (the table, JSON, samples, chart,
+// watch), a front end serving every line (exposition, HTTP, CGI, textfile,
+// SNMP), or the settings check.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -11,15 +14,15 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "core/instance.h"
-#include "settings/settings.h"
-#include "tolvinstat/cgi.h"
+#include "rules/instance.h"
+#include "rules/settings.h"
 #include "tolvinstat/check.h"
-#include "tolvinstat/http.h"
-#include "tolvinstat/report.h"
-#include "tolvinstat/snmp.h"
+#include "tolvinstat/format/report.h"
+#include "tolvinstat/front/cgi.h"
+#include "tolvinstat/front/http.h"
+#include "tolvinstat/front/snmp.h"
+#include "tolvinstat/front/textfile.h"
 #include "tolvinstat/snapshot.h"
-#include "tolvinstat/textfile.h"
 
 namespace {
 
@@ -28,9 +31,6 @@ constexpr int EXIT_NO_SEGMENT = 2;
 // client does.
 constexpr unsigned SCRAPE_SECONDS_MAX = 10;
 constexpr const char* TEXTFILE_NAME = "tolvin.prom";
-constexpr const char* EXPOSITION_TYPE = "text/plain; version=0.0.4; charset=utf-8";
-constexpr const char* PAGE_TYPE = "text/html; charset=utf-8";
-constexpr const char* CHART_TYPE = "image/svg+xml";
 
 const char* const USAGE =
     "Usage: tolvinstat [--instance NAME]\n"
@@ -64,18 +64,54 @@ const char* const USAGE =
 enum Mode { MODE_TABLE, MODE_JSON, MODE_PROMETHEUS, MODE_SAMPLES, MODE_WATCH, MODE_HTTP, MODE_TEXTFILE,
             MODE_SNMP, MODE_SVG, MODE_CGI };
 
-Snapshot snapshot;
-ModuleSettings settings;
-Instance instance;
-// What a scrape shows: the instance named, or without a name every instance
-// with a settings file (core/instance.h), each read from its own segment.
-bool instance_named;
-Instance instances[INSTANCES_MAX];
-size_t instance_count;
-Snapshot snapshots[INSTANCES_MAX];
-ModuleSettings instance_settings[INSTANCES_MAX];
+// The options that choose a mode: for the parser, the check that one is
+// chosen, and which lines the mode shows (its instance alone, or every line
+// unless one is named).
+struct ModeOption {
+    const char* name;
+    int has_argument;
+    Mode mode;
+    bool every_line;
+};
+
+constexpr ModeOption MODE_OPTIONS[] = {
+    {"json", no_argument, MODE_JSON, false},       {"prometheus", no_argument, MODE_PROMETHEUS, true},
+    {"samples", required_argument, MODE_SAMPLES, false}, {"watch", required_argument, MODE_WATCH, false},
+    {"http", no_argument, MODE_HTTP, true},        {"textfile", required_argument, MODE_TEXTFILE, true},
+    {"snmp", no_argument, MODE_SNMP, true},        {"svg", no_argument, MODE_SVG, false},
+    {"cgi", no_argument, MODE_CGI, true},
+};
+constexpr int MODE_COUNT = int(sizeof MODE_OPTIONS / sizeof MODE_OPTIONS[0]);
+// The other options' codes, after the modes' indexes.
+enum { OPTION_INSTANCE = 100, OPTION_CHECK, OPTION_LOG, OPTION_HELP };
+
+// The routes of the HTTP and CGI front ends, with the type of their bodies.
+struct RouteAnswer {
+    HttpRoute route;
+    const char* type;
+};
+
+constexpr RouteAnswer ROUTES[] = {
+    {HTTP_ROUTE_METRICS, "text/plain; version=0.0.4; charset=utf-8"},
+    {HTTP_ROUTE_INDEX, "text/html; charset=utf-8"},
+    {HTTP_ROUTE_CHART, "image/svg+xml"},
+};
+
+// The lines this run shows, each with its settings (for what the block does
+// not hold: addresses, intervals, the daily window, S) and its latest
+// snapshot; a report's one line is the first.
+struct Lines {
+    Instance instances[INSTANCES_MAX];
+    ModuleSettings settings[INSTANCES_MAX];
+    Snapshot snapshots[INSTANCES_MAX];
+    ReportLine reports[INSTANCES_MAX];
+    size_t count;
+};
+
+Lines lines;
+// What a front end answers with: the exposition, or the page or chart (of up
+// to 16 lines with full rings, about 25 KB each).
 char exposition[65536];
-// The page of up to 16 lines with full rings (about 25 KB each).
 char page[786432];
 LinkStats no_block;
 
@@ -101,18 +137,27 @@ unsigned long number_argument(const char* option, const char* text)
     return value;
 }
 
-// The settings of every instance a scrape shows: the one named, or every
-// one listed.
-void read_instances()
+// The lines a mode shows, with their settings: `named` alone, or every
+// instance with a settings file (rules/instance.h).
+void choose_lines(const Instance& named, bool every_line)
 {
-    if (instance_named) {
-        instances[0] = instance;
-        instance_count = 1;
+    if (every_line && named.name[0] == '\0') {
+        lines.count = instance_list(SETTINGS_DIR, lines.instances, INSTANCES_MAX);
     } else {
-        instance_count = instance_list(SETTINGS_DIR, instances, INSTANCES_MAX);
+        lines.instances[0] = named;
+        lines.count = 1;
     }
-    for (size_t i = 0; i < instance_count; ++i)
-        read_settings_from(instances[i].settings_path, instance_settings[i]);
+    for (size_t i = 0; i < lines.count; ++i) {
+        read_settings_from(lines.instances[i].settings_path, lines.settings[i]);
+        lines.reports[i] = {lines.instances[i].name, &lines.snapshots[i], &lines.settings[i]};
+    }
+}
+
+void read_line(size_t i)
+{
+    const Instance& instance = lines.instances[i];
+    snapshot_read(lines.snapshots[i], instance.key_project, lines.settings[i].short_term,
+                  instance.availability_path, instance.verdict_path);
 }
 
 // Where a line's problem is told: standard error, or the system log for the
@@ -132,106 +177,77 @@ void tell_problem(ProblemSink sink, const Instance& line, const Snapshot& read)
         fprintf(stderr, "tolvinstat: %s: %s\n", name, snapshot_problem(read));
 }
 
-// What a read of every instance gave.
-struct LinesRead {
-    size_t read;              // blocks read
-    size_t failed;            // blocks there that could not be read, each told
-};
-
-// A fresh snapshot of every instance into `lines`. A line whose daemon has
-// not run since boot is no problem; one whose block is there but cannot be
-// read is told to `sink`, and the others are served all the same.
-LinesRead read_snapshots(ReportLine* lines, ProblemSink sink)
+// A fresh snapshot of every line. A line whose daemon has not run since
+// boot is no problem; one whose block is there but cannot be read is told to
+// `sink`, and the others are served all the same. Whether there is something
+// to serve: a line read, or none that failed.
+bool read_lines(ProblemSink sink)
 {
-    LinesRead result = {0, 0};
-    for (size_t i = 0; i < instance_count; ++i) {
-        snapshot_read(snapshots[i], instances[i].key_project, instance_settings[i].short_term,
-                      instances[i].availability_path, instances[i].verdict_path);
-        if (snapshots[i].status == SNAPSHOT_OK) {
-            ++result.read;
-        } else if (snapshots[i].status != SNAPSHOT_NO_SEGMENT) {
-            ++result.failed;
-            tell_problem(sink, instances[i], snapshots[i]);
+    size_t read = 0, failed = 0;
+    for (size_t i = 0; i < lines.count; ++i) {
+        read_line(i);
+        const Snapshot& snapshot = lines.snapshots[i];
+        if (snapshot.status == SNAPSHOT_OK) {
+            ++read;
+        } else if (snapshot.status != SNAPSHOT_NO_SEGMENT) {
+            ++failed;
+            tell_problem(sink, lines.instances[i], snapshot);
         }
-        lines[i] = {instances[i].name, &snapshots[i], &instance_settings[i]};
     }
-    return result;
+    return read > 0 || failed == 0;
 }
 
-// Whether a scrape has something to serve: a line read, or none that failed.
-bool served(const LinesRead& read)
+// The body of a route into `buffer`: its length, or -1 when there is nothing
+// to serve or it did not fit.
+long make_body(HttpRoute route, const char* base, char* buffer, size_t size, ProblemSink sink)
 {
-    return read.read > 0 || read.failed == 0;
-}
-
-// The exposition of all instances into `out`.
-bool report_instances(FILE* out, ProblemSink sink)
-{
-    ReportLine lines[INSTANCES_MAX];
-    if (!served(read_snapshots(lines, sink)))
-        return false;
-    report_prometheus(out, lines, instance_count);
-    return true;
-}
-
-// The status page (every line, an unreadable one with its reason) or the
-// chart of the first line read, into `page`.
-bool make_page(HttpRoute route, const char* base, size_t* length)
-{
-    ReportLine lines[INSTANCES_MAX];
-    FILE* out = fmemopen(page, sizeof page, "w");
+    FILE* out = fmemopen(buffer, size, "w");
     if (out == nullptr)
-        return false;
-    const LinesRead read = read_snapshots(lines, PROBLEMS_TO_LOG);
-    bool answered = true;
+        return -1;
+    bool served = read_lines(sink);
     if (route == HTTP_ROUTE_INDEX) {
-        report_page(out, lines, instance_count, base);
-    } else {
-        size_t first = 0;
-        while (first < instance_count && snapshots[first].status != SNAPSHOT_OK)
+        report_page(out, lines.reports, lines.count, base);     // every line, an unreadable one with its reason
+        served = true;
+    } else if (route == HTTP_ROUTE_CHART && served) {
+        size_t first = 0;                                        // the first line read
+        while (first < lines.count && lines.snapshots[first].status != SNAPSHOT_OK)
             ++first;
-        answered = served(read);
-        if (answered)
-            report_chart(out, first < instance_count ? snapshots[first].block : no_block);
+        report_chart(out, first < lines.count ? lines.snapshots[first].block : no_block);
+    } else if (served) {
+        report_prometheus(out, lines.reports, lines.count);
     }
-    const bool whole = answered && !ferror(out) && ftell(out) < long(sizeof page) - 1;
-    *length = size_t(ftell(out));
+    const long length = ftell(out);
+    const bool whole = served && !ferror(out) && length < long(size) - 1;
     fclose(out);
-    return whole;
+    return whole ? length : -1;
 }
-
-bool make_exposition(size_t* length, ProblemSink sink);
 
 // The answer to a route of the HTTP and CGI front ends: its status, type and
 // body.
 int make_answer(HttpRoute route, const char* base, const char** type, const char** body, size_t* length)
 {
-    if (route == HTTP_ROUTE_METRICS) {
-        *type = EXPOSITION_TYPE;
-        *body = exposition;
-        return make_exposition(length, PROBLEMS_TO_LOG) ? 200 : 500;
+    for (const RouteAnswer& answer : ROUTES) {
+        if (answer.route != route)
+            continue;
+        char* buffer = route == HTTP_ROUTE_METRICS ? exposition : page;
+        const size_t size = route == HTTP_ROUTE_METRICS ? sizeof exposition : sizeof page;
+        const long made = make_body(route, base, buffer, size, PROBLEMS_TO_LOG);
+        *type = answer.type;
+        *body = buffer;
+        *length = made < 0 ? 0 : size_t(made);
+        return made < 0 ? 500 : 200;
     }
-    *type = route == HTTP_ROUTE_INDEX ? PAGE_TYPE : CHART_TYPE;
-    *body = page;
-    return make_page(route, base, length) ? 200 : 500;
+    return 404;
 }
 
-// The exposition of a fresh snapshot, into `exposition`. Without a block
-// (no segment yet) it still says so; false when no line's block was read
-// and one could not be.
-bool make_exposition(size_t* length, ProblemSink sink)
+// The exposition for standard output or a textfile; the program ends when
+// no line could be read.
+size_t make_exposition()
 {
-    FILE* out = fmemopen(exposition, sizeof exposition, "w");
-    if (out == nullptr)
-        return false;
-    if (!report_instances(out, sink)) {
-        fclose(out);
-        return false;
-    }
-    bool whole = !ferror(out) && ftell(out) < long(sizeof exposition) - 1;
-    *length = size_t(ftell(out));
-    fclose(out);
-    return whole;
+    const long length = make_body(HTTP_ROUTE_METRICS, "", exposition, sizeof exposition, PROBLEMS_TO_STDERR);
+    if (length < 0)
+        fail(1, "no line's statistics could be read");
+    return size_t(length);
 }
 
 // Standard error on /dev/null: inetd may have joined it to the connection,
@@ -265,22 +281,6 @@ int serve_http()
     return 0;
 }
 
-// The exposition on standard output: exit status 2 when no instance's
-// daemon has run since boot, as for every other report.
-int print_exposition()
-{
-    size_t length = 0;
-    if (!make_exposition(&length, PROBLEMS_TO_STDERR))
-        fail(1, "no line's statistics could be read");
-    bool any_block = false;
-    for (size_t i = 0; i < instance_count; ++i)
-        any_block = any_block || snapshots[i].status == SNAPSHOT_OK;
-    if (!any_block)
-        fail(EXIT_NO_SEGMENT, "%s", snapshot_problem(snapshots[0]));
-    fwrite(exposition, 1, length, stdout);
-    return fflush(stdout) == 0 ? 0 : 1;
-}
-
 // One CGI request: what the HTTP front end answers, with a CGI Status line.
 int serve_cgi()
 {
@@ -299,156 +299,143 @@ int serve_cgi()
     return 0;
 }
 
+// The exposition on standard output: exit status 2 when no line's daemon
+// has run since boot, as for every other report.
+int print_exposition()
+{
+    const size_t length = make_exposition();
+    bool any_block = false;
+    for (size_t i = 0; i < lines.count; ++i)
+        any_block = any_block || lines.snapshots[i].status == SNAPSHOT_OK;
+    if (!any_block)
+        fail(EXIT_NO_SEGMENT, "%s", snapshot_problem(lines.snapshots[0]));
+    fwrite(exposition, 1, length, stdout);
+    return fflush(stdout) == 0 ? 0 : 1;
+}
+
 int write_textfile(const char* directory)
 {
-    size_t length = 0;
-    if (!make_exposition(&length, PROBLEMS_TO_STDERR))
-        fail(1, "no line's statistics could be read");
+    const size_t length = make_exposition();
     int error = write_file_atomically(directory, TEXTFILE_NAME, exposition, length);
     if (error != 0)
         fail(1, "cannot write %s/%s: %s", directory, TEXTFILE_NAME, strerror(error));
     return 0;
 }
 
+// snmpd's handler lives as long as snmpd keeps it; it ends with its input.
+int serve_snmp()
+{
+    silence_standard_error();
+    signal(SIGPIPE, SIG_IGN);
+    SnmpLine tests[INSTANCES_MAX];
+    for (size_t i = 0; i < lines.count; ++i)
+        tests[i] = {lines.instances[i].name[0] != '\0' ? lines.instances[i].name : "line",
+                    lines.instances[i].key_project, &lines.settings[i]};
+    snmp_serve(stdin, stdout, tests, lines.count);
+    return 0;
+}
+
+// A report of the one line.
 void show(Mode mode, unsigned long count)
 {
-    snapshot_read(snapshot, instance.key_project, settings.short_term, instance.availability_path,
-                  instance.verdict_path);
+    read_line(0);
+    const Snapshot& snapshot = lines.snapshots[0];
     if (snapshot.status == SNAPSHOT_NO_SEGMENT)
         fail(EXIT_NO_SEGMENT, "%s", snapshot_problem(snapshot));
     if (snapshot.status != SNAPSHOT_OK)
         fail(1, "%s", snapshot_problem(snapshot));
-    const LinkStats& block = snapshot.block;
-    switch (mode) {
-    case MODE_TABLE:
-    case MODE_WATCH:
-        report_table(stdout, snapshot, instance.name);
-        break;
-    case MODE_JSON:
-        report_json(stdout, snapshot, instance.name);
-        break;
-    case MODE_PROMETHEUS:
-    case MODE_SAMPLES:
-        report_samples(stdout, block, count > LINK_SAMPLES ? LINK_SAMPLES : uint32_t(count));
-        break;
-    case MODE_SVG:
-        report_chart(stdout, block);
-        break;
-    case MODE_HTTP:
-    case MODE_TEXTFILE:
-    case MODE_SNMP:
-    case MODE_CGI:
-        break;
-    }
+    const char* name = lines.instances[0].name;
+    if (mode == MODE_JSON)
+        report_json(stdout, snapshot, name);
+    else if (mode == MODE_SAMPLES)
+        report_samples(stdout, snapshot.block, count > LINK_SAMPLES ? LINK_SAMPLES : uint32_t(count));
+    else if (mode == MODE_SVG)
+        report_chart(stdout, snapshot.block);
+    else
+        report_table(stdout, snapshot, name);
     fflush(stdout);
+}
+
+[[noreturn]] void refuse(const char* format, const char* detail = "")
+{
+    fprintf(stderr, format, detail);
+    fputs(USAGE, stderr);
+    exit(1);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    static const option options[] = {
-        {"json", no_argument, nullptr, 'j'},
-        {"prometheus", no_argument, nullptr, 'p'},
-        {"samples", required_argument, nullptr, 's'},
-        {"watch", required_argument, nullptr, 'w'},
-        {"http", no_argument, nullptr, 'H'},
-        {"textfile", required_argument, nullptr, 't'},
-        {"snmp", no_argument, nullptr, 'S'},
-        {"svg", no_argument, nullptr, 'g'},
-        {"cgi", no_argument, nullptr, 'C'},
-        {"instance", required_argument, nullptr, 'i'},
-        {"check", no_argument, nullptr, 'c'},
-        {"log", no_argument, nullptr, 'l'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-    Mode mode = MODE_TABLE;
-    int modes = 0;
+    option options[MODE_COUNT + 5];
+    for (int i = 0; i < MODE_COUNT; ++i)
+        options[i] = {MODE_OPTIONS[i].name, MODE_OPTIONS[i].has_argument, nullptr, i};
+    options[MODE_COUNT + 0] = {"instance", required_argument, nullptr, OPTION_INSTANCE};
+    options[MODE_COUNT + 1] = {"check", no_argument, nullptr, OPTION_CHECK};
+    options[MODE_COUNT + 2] = {"log", no_argument, nullptr, OPTION_LOG};
+    options[MODE_COUNT + 3] = {"help", no_argument, nullptr, OPTION_HELP};
+    options[MODE_COUNT + 4] = {nullptr, 0, nullptr, 0};
+    const ModeOption* chosen = nullptr;
+    bool two_modes = false, check = false, log = false;
     unsigned long count = 0;
-    const char* directory = nullptr;
+    const char* argument = nullptr;
     const char* instance_name = getenv(INSTANCE_VARIABLE);
-    bool check = false, log = false;
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
-        switch (c) {
-        case 'j': mode = MODE_JSON; ++modes; break;
-        case 'p': mode = MODE_PROMETHEUS; ++modes; break;
-        case 's': mode = MODE_SAMPLES; count = number_argument("--samples", optarg); ++modes; break;
-        case 'w': mode = MODE_WATCH; count = number_argument("--watch", optarg); ++modes; break;
-        case 'H': mode = MODE_HTTP; ++modes; break;
-        case 't': mode = MODE_TEXTFILE; directory = optarg; ++modes; break;
-        case 'S': mode = MODE_SNMP; ++modes; break;
-        case 'g': mode = MODE_SVG; ++modes; break;
-        case 'C': mode = MODE_CGI; ++modes; break;
-        case 'i': instance_name = optarg; break;
-        case 'c': check = true; break;
-        case 'l': log = true; break;
-        case 'h': fputs(USAGE, stdout); return 0;
-        default:
-            fprintf(stderr, "tolvinstat: unknown or incomplete option \"%s\"\n%s",
-                    argv[optind - 1], USAGE);
-            return 1;
+        if (c >= 0 && c < MODE_COUNT) {
+            two_modes = two_modes || chosen != nullptr;
+            chosen = &MODE_OPTIONS[c];
+            argument = optarg;
+            if (chosen->mode == MODE_SAMPLES || chosen->mode == MODE_WATCH)
+                count = number_argument(chosen->mode == MODE_SAMPLES ? "--samples" : "--watch", optarg);
+        } else if (c == OPTION_INSTANCE) {
+            instance_name = optarg;
+        } else if (c == OPTION_CHECK) {
+            check = true;
+        } else if (c == OPTION_LOG) {
+            log = true;
+        } else if (c == OPTION_HELP) {
+            fputs(USAGE, stdout);
+            return 0;
+        } else {
+            refuse("tolvinstat: unknown or incomplete option \"%s\"\n", argv[optind - 1]);
         }
     }
+    const Mode mode = chosen != nullptr ? chosen->mode : MODE_TABLE;
     // --check takes the file to check, and --json as its format.
     const char* check_file = nullptr;
     if (check && optind < argc)
         check_file = argv[optind++];
-    if (check && mode == MODE_JSON)
-        --modes;
-    if ((check && modes > 0) || (log && !check)) {
-        fprintf(stderr, "tolvinstat: --check goes with --json and --log only, --log with --check\n%s", USAGE);
-        return 1;
-    }
-    if (optind < argc) {
-        fprintf(stderr, "tolvinstat: unexpected argument \"%s\"\n%s", argv[optind], USAGE);
-        return 1;
-    }
-    if (modes > 1) {
-        fprintf(stderr, "tolvinstat: choose one of --json, --prometheus, --samples, --watch, --http, "
-                        "--textfile, --snmp, --svg, --cgi\n%s", USAGE);
-        return 1;
-    }
+    if ((check && chosen != nullptr && (mode != MODE_JSON || two_modes)) || (log && !check))
+        refuse("tolvinstat: --check goes with --json and --log only, --log with --check\n");
+    if (optind < argc)
+        refuse("tolvinstat: unexpected argument \"%s\"\n", argv[optind]);
+    if (two_modes)
+        refuse("tolvinstat: choose one of --json, --prometheus, --samples, --watch, --http, --textfile, --snmp, "
+               "--svg, --cgi\n");
 
-    if (!instance_from_name(instance_name, instance))
+    Instance named;
+    if (!instance_from_name(instance_name, named))
         fail(1, "\"%.64s\" is not an instance name: 1 to 15 of a-z, 0-9, _ and -, the first a letter "
                 "or a digit", instance_name);
     if (check) {
         if (log)
             openlog("tolvinstat", LOG_PID, LOG_DAEMON);
-        return check_settings(check_file != nullptr ? check_file : instance.settings_path, instance, stdout,
+        return check_settings(check_file != nullptr ? check_file : named.settings_path, named, stdout,
                               mode == MODE_JSON, log);
     }
-    // The daemon's settings, for what the block does not hold: the addresses,
-    // the intervals, the daily window.
-    read_settings_from(instance.settings_path, settings);
-    instance_named = instance.name[0] != '\0';
-    if (mode == MODE_PROMETHEUS || mode == MODE_HTTP || mode == MODE_TEXTFILE || mode == MODE_SNMP ||
-        mode == MODE_CGI)
-        read_instances();
+    choose_lines(named, chosen != nullptr && chosen->every_line);
     // A front end's standard error is silenced: a line it cannot read goes
     // to the system log.
     if (mode == MODE_HTTP || mode == MODE_CGI)
         openlog("tolvinstat", LOG_PID, LOG_DAEMON);
-    if (mode == MODE_HTTP)
-        return serve_http();
-    if (mode == MODE_TEXTFILE)
-        return write_textfile(directory);
-    if (mode == MODE_CGI)
-        return serve_cgi();
-    if (mode == MODE_PROMETHEUS)
-        return print_exposition();
-    if (mode == MODE_SNMP) {
-        // snmpd's handler lives as long as snmpd keeps it; it ends with its input.
-        silence_standard_error();
-        signal(SIGPIPE, SIG_IGN);
-        SnmpLine lines[INSTANCES_MAX];
-        for (size_t i = 0; i < instance_count; ++i)
-            lines[i] = {instances[i].name[0] != '\0' ? instances[i].name : "line", instances[i].key_project,
-                        &instance_settings[i]};
-        snmp_serve(stdin, stdout, lines, instance_count, snapshot);
-        return 0;
+    switch (mode) {
+    case MODE_HTTP: return serve_http();
+    case MODE_CGI: return serve_cgi();
+    case MODE_TEXTFILE: return write_textfile(argument);
+    case MODE_PROMETHEUS: return print_exposition();
+    case MODE_SNMP: return serve_snmp();
+    default: break;
     }
     show(mode, count);
     while (mode == MODE_WATCH) {

@@ -16,7 +16,7 @@ from sandbox import check, run
 
 SCENARIO_SECONDS = 180
 HTTP, CGI = "http://127.0.0.1:8493/", "http://127.0.0.1:8080/cgi-bin/tolvinstat"
-# The chart's plot (tolvinstat/chart.cpp): its first column, columns, top and bottom.
+# The chart's plot (tolvinstat/format/chart.cpp): its first column, columns, top and bottom.
 LEFT, COLUMNS, TOP, BOTTOM = 64, 640, 20, 220
 PHONE_CHECK = """<!DOCTYPE html><html><head><title>-</title></head><body>
 <iframe id="page" src="/cgi-bin/tolvinstat" style="width:360px;height:3000px;border:0"></iframe>

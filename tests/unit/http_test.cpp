@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tolvinstat/cgi.h"
-#include "tolvinstat/http.h"
+#include "tolvinstat/front/cgi.h"
+#include "tolvinstat/front/http.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "core/instance.h"
+#include "rules/instance.h"
 
 TEST(Instance, NamesAtTheirBoundsAndTheirKeys)
 {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tolvinstat/report.h"
+#include "tolvinstat/format/report.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "settings/settings.h"
+#include "rules/settings.h"
 #include "tests/unit/temp_file.h"
 
 static_assert(std::is_standard_layout_v<ModuleSettings>);

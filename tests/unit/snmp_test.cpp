@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tolvinstat/snmp.h"
+#include "tolvinstat/front/snmp.h"
 
 namespace {
 
@@ -240,7 +240,6 @@ TEST_F(Objects, AHostNameIsNotResolvedAndTextsStayOnOneLine)
 // The conversation with the default line, or with every line named.
 std::string converse(const std::string& input, std::vector<const char*> names = {"line"})
 {
-    static Snapshot snapshot;
     FILE* in = fmemopen(const_cast<char*>(input.data()), input.size(), "r");
     char* output = nullptr;
     size_t size = 0;
@@ -249,7 +248,7 @@ std::string converse(const std::string& input, std::vector<const char*> names = 
     std::vector<SnmpLine> lines;
     for (const char* name : names)
         lines.push_back({name, 200, &settings});
-    snmp_serve(in, out, lines.data(), lines.size(), snapshot);
+    snmp_serve(in, out, lines.data(), lines.size());
     fclose(in);
     fclose(out);
     std::string result(output, size);

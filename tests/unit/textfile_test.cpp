@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tolvinstat/textfile.h"
+#include "tolvinstat/front/textfile.h"
 
 namespace {
 

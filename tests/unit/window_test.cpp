@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
-#include "core/window.h"
+#include "rules/window.h"
 #include "host/fake_host.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // One JSON object: raw microseconds and seconds, null for no value.
 #include <cinttypes>
 
-#include "tolvinstat/report.h"
+#include "tolvinstat/format/report.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/instance.h"
+#include "rules/instance.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -52,20 +52,19 @@ bool instance_from_name(const char* name, Instance& instance)
     instance = Instance{};
     if (named && valid) {
         snprintf(instance.name, sizeof instance.name, "%s", name);
-        snprintf(instance.settings_path, sizeof instance.settings_path, "/opt/tolvin/etc/settings.%s", name);
-        snprintf(instance.availability_parent, sizeof instance.availability_parent, "/var/data/tolvin");
-        snprintf(instance.availability_dir, sizeof instance.availability_dir, "/var/data/tolvin/%s", name);
-        snprintf(instance.availability_path, sizeof instance.availability_path,
-                 "/var/data/tolvin/%s/availability.dat", name);
+        snprintf(instance.settings_path, sizeof instance.settings_path, "%s.%s", SETTINGS_PATH, name);
+        snprintf(instance.availability_parent, sizeof instance.availability_parent, "%s", AVAILABILITY_DIR);
+        snprintf(instance.availability_dir, sizeof instance.availability_dir, "%s/%s", AVAILABILITY_DIR, name);
+        snprintf(instance.availability_path, sizeof instance.availability_path, "%s/%s/availability.dat",
+                 AVAILABILITY_DIR, name);
         snprintf(instance.log_ident, sizeof instance.log_ident, "tolvin-%s", name);
-        snprintf(instance.verdict_path, sizeof instance.verdict_path, "/var/run/tolvind-%s.state", name);
+        snprintf(instance.verdict_path, sizeof instance.verdict_path, "%s/tolvind-%s.state", RUN_DIR, name);
     } else {
-        snprintf(instance.settings_path, sizeof instance.settings_path, "/opt/tolvin/etc/settings");
-        snprintf(instance.availability_dir, sizeof instance.availability_dir, "/var/data/tolvin");
-        snprintf(instance.availability_path, sizeof instance.availability_path,
-                 "/var/data/tolvin/availability.dat");
+        snprintf(instance.settings_path, sizeof instance.settings_path, "%s", SETTINGS_PATH);
+        snprintf(instance.availability_dir, sizeof instance.availability_dir, "%s", AVAILABILITY_DIR);
+        snprintf(instance.availability_path, sizeof instance.availability_path, "%s", AVAILABILITY_PATH);
         snprintf(instance.log_ident, sizeof instance.log_ident, "tolvin");
-        snprintf(instance.verdict_path, sizeof instance.verdict_path, "/var/run/tolvind.state");
+        snprintf(instance.verdict_path, sizeof instance.verdict_path, "%s", VERDICT_PATH);
     }
     instance.key_project = instance_key_project(instance.name);
     return valid;

@@ -1,7 +1,9 @@
 // The output formats of tolvinstat, each in a file of its own, all from what
-// the snapshot reader copied: the table, JSON, CSV of the samples
-// (table.cpp, json.cpp, samples.cpp) and Prometheus's text exposition format
-// (prometheus.cpp). Pure formatting.
+// the snapshot reader copied: the table, JSON, CSV of the samples, Prometheus's
+// text exposition format, the chart and the status page (table.cpp,
+// json.cpp, samples.cpp, prometheus.cpp, chart.cpp, page.cpp), with what the
+// table and the page share in figures.cpp; the SNMP objects beside them
+// (snmp_objects.h). Pure formatting.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +11,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "settings/settings.h"
+#include "rules/settings.h"
 #include "tolvinstat/snapshot.h"
 
 inline constexpr int REPORT_JSON_VERSION = 1;
@@ -26,6 +28,21 @@ void report_json(FILE* out, const Snapshot& snapshot, const char* instance = "")
 const char* format_ms(char (&text)[32], int64_t usec);
 const char* format_percent(char (&text)[32], uint64_t part, uint64_t whole);
 const char* format_duration(char (&text)[32], unsigned long seconds);
+// A local date and time, "%F %T"; "no value" for 0.
+const char* format_date(char (&text)[32], time_t when);
+
+// One row of the figures since start and in the window, as the table and
+// the page show them; `figure` names it on the page (data-figure).
+struct FigureRow {
+    const char* name;
+    const char* figure;
+    char start[32];
+    char window[32];
+};
+inline constexpr size_t FIGURE_ROWS = 7;
+// The rows of a snapshot, and the window's column title ("last N probes",
+// "window (empty)").
+void figure_rows(const Snapshot& snapshot, FigureRow (&rows)[FIGURE_ROWS], char (&window_title)[32]);
 // The line's state as its daemon judged it, and since when: "line working
 // since 2026-12-10 15:04:05", "line lte lost since ...", "line working but
 // degraded since ...: loss 50 % and ...", "line state unknown".

@@ -1,14 +1,16 @@
-// The settings record and the reader of the key=value settings file.
-// The file is read once at start-up; every field is filled, absent keys give
-// 0 or "" (never a null pointer).
+// The settings record and the reader of the key=value settings file, which
+// the daemon and tolvinstat both use; with the rules read off the record
+// that both apply (the probe's wait, the probes judged). The file is read
+// once at start-up; every field is filled, absent keys give 0 or "" (never a
+// null pointer).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-inline constexpr const char* SETTINGS_PATH = "/opt/tolvin/etc/settings";
-inline constexpr const char* SETTINGS_DIR = "/opt/tolvin/etc";
+#include "rules/layout.h"
+
 inline constexpr size_t SETTINGS_LINE_BYTES = 16384;
 
 struct ModuleSettings {
@@ -82,8 +84,35 @@ inline constexpr size_t SETTINGS_KEY_COUNT = 76;
 // The service a lost line restarts when MOD_TOLVIN_RSTSERVICE is "".
 inline constexpr const char* RESTART_SERVICE_DEFAULT = "ppp";
 
+// A probe waits for its reply as long as the interval of its address
+// (MOD_TOLVIN_PINGINT, MOD_TOLVIN_PINGINT2), but never more than 3 s.
+inline constexpr uint32_t PROBE_WAIT_MAX_SECONDS = 3;
+
+inline uint32_t probe_wait_seconds(const ModuleSettings& settings, uint32_t target)
+{
+    const uint32_t interval = settings.interval[target];
+    return interval < PROBE_WAIT_MAX_SECONDS ? interval : PROBE_WAIT_MAX_SECONDS;
+}
+
+// The probes a line's quality is judged over: MOD_TOLVIN_DEGRNUM within 1 to
+// 10000, 10 for 0.
+inline constexpr uint32_t QUALITY_PROBES_DEFAULT = 10;
+inline constexpr uint32_t QUALITY_PROBES_MAX = 10000;
+
+inline uint32_t quality_probes(const ModuleSettings& settings)
+{
+    if (settings.degr_num == 0)
+        return QUALITY_PROBES_DEFAULT;
+    return settings.degr_num < QUALITY_PROBES_MAX ? settings.degr_num : QUALITY_PROBES_MAX;
+}
+
 // Every key the daemon knows, with the field it fills.
 extern const SettingKey settings_keys[SETTINGS_KEY_COUNT];
+
+// The value of key `k` (an index of settings_keys) in the record: its number
+// for a SETTING_UINT key, its text for a SETTING_STRING one.
+uint32_t settings_number(const ModuleSettings& settings, size_t k);
+const char* settings_text(const ModuleSettings& settings, size_t k);
 
 // The record of a file without keys: every number 0, every text "".
 void settings_empty(ModuleSettings& settings);

@@ -1,4 +1,4 @@
-#include "tolvinstat/http.h"
+#include "tolvinstat/front/http.h"
 
 #include <cerrno>
 #include <cstdio>

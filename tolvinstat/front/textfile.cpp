@@ -1,4 +1,4 @@
-#include "tolvinstat/textfile.h"
+#include "tolvinstat/front/textfile.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -5,7 +5,7 @@
 #include <cinttypes>
 #include <iterator>
 
-#include "tolvinstat/report.h"
+#include "tolvinstat/format/report.h"
 
 namespace {
 

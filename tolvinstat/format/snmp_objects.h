@@ -1,21 +1,19 @@
-// tolvinstat's SNMP front end: a pass_persist handler for net-snmp's snmpd
-// under DISMAN-PING-MIB (RFC 4560, .1.3.6.1.2.1.80), with one test per
-// instance of the daemon, owner "tolvin", named as the instance ("line" for
-// the default one): its control row from the settings, its results from the
-// short-term window, and the newest probes of the ring as its history.
+// The objects of DISMAN-PING-MIB (RFC 4560, .1.3.6.1.2.1.80) that tolvinstat
+// serves for one instance of the daemon, as pass_persist writes them: a test
+// with owner "tolvin", named as the instance ("line" for the default one),
+// its control row from the settings, its results from the short-term window
+// and the newest probes of the ring as its history. Pure formatting.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#include "settings/settings.h"
+#include "rules/settings.h"
 #include "tolvinstat/snapshot.h"
 
 // The most sub-identifiers of an OBJECT IDENTIFIER (RFC 2578).
 inline constexpr uint32_t OID_MAX_IDS = 128;
-// The longest request line read; a longer one is dropped whole.
-inline constexpr size_t SNMP_LINE_BYTES = 1024;
 // History rows: the newest probes. Managers walk the whole table at each poll.
 inline constexpr uint32_t SNMP_HISTORY_ROWS = 50;
 
@@ -47,16 +45,3 @@ uint32_t snmp_objects(const Snapshot& snapshot, const ModuleSettings& settings, 
 
 // The most objects snmp_objects() makes.
 inline constexpr uint32_t SNMP_OBJECTS_MAX = 1 + 20 + 10 + 4 * SNMP_HISTORY_ROWS;
-
-// One test: an instance of the daemon.
-struct SnmpLine {
-    const char* test_name;             // the instance's name, "line" for the default
-    int key_project;                   // its segment's (core/instance.h)
-    const ModuleSettings* settings;
-};
-
-// The pass_persist conversation, until the end of `in`: PING, get, getnext
-// and set (not writable), each answered at once and flushed; blank lines
-// ignored; anything else NONE. The figures are read afresh for each request,
-// from each line's segment in turn, into `snapshot`.
-void snmp_serve(FILE* in, FILE* out, const SnmpLine* lines, size_t count, Snapshot& snapshot);

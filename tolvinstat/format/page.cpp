@@ -2,7 +2,7 @@
 // document with its style inside and no script, a section per instance.
 #include <cinttypes>
 
-#include "tolvinstat/report.h"
+#include "tolvinstat/format/report.h"
 
 namespace {
 
@@ -40,26 +40,12 @@ void row(FILE* out, const char* name, const char* figure, const char* start, con
 
 void figures(FILE* out, const Snapshot& snapshot)
 {
-    const LinkStats& s = snapshot.block;
-    const RingWindow& w = snapshot.window;
-    char a[32], b[32];
-    fputs("<table>\n<tr><th></th><th>since start</th>", out);
-    if (w.probes == 0)
-        fputs("<th>window (empty)</th></tr>\n", out);
-    else
-        fprintf(out, "<th>last %u probes</th></tr>\n", w.probes);
-    snprintf(a, sizeof a, "%u", s.probes);
-    snprintf(b, sizeof b, "%u", w.probes);
-    row(out, "probes", "probes", a, b);
-    snprintf(a, sizeof a, "%u", s.replies);
-    snprintf(b, sizeof b, "%u", w.replies);
-    row(out, "replies", "replies", a, b);
-    row(out, "loss", "loss", format_percent(a, s.probes - s.replies, s.probes),
-        format_percent(b, w.probes - w.replies, w.probes));
-    row(out, "rtt min", "rtt_min", format_ms(a, s.rtt_min), format_ms(b, w.rtt_min));
-    row(out, "rtt mean", "rtt_mean", format_ms(a, average(s.rtt_avg)), format_ms(b, w.rtt_mean));
-    row(out, "rtt max", "rtt_max", format_ms(a, s.rtt_max), format_ms(b, w.rtt_max));
-    row(out, "jitter mean", "jitter_mean", format_ms(a, average(s.jitter_avg)), format_ms(b, w.jitter_mean));
+    FigureRow rows[FIGURE_ROWS];
+    char window_title[32];
+    figure_rows(snapshot, rows, window_title);
+    fprintf(out, "<table>\n<tr><th></th><th>since start</th><th>%s</th></tr>\n", window_title);
+    for (const FigureRow& r : rows)
+        row(out, r.name, r.figure, r.start, r.window);
     fputs("</table>\n", out);
 }
 
@@ -86,13 +72,8 @@ void state(FILE* out, const Snapshot& snapshot)
 
 void availability(FILE* out, const AvailabilityRecord& a)
 {
-    char share[32], monitored[32], since[32] = "no value";
-    if (a.start_time != 0) {
-        const time_t start = a.start_time;
-        tm local;
-        localtime_r(&start, &local);
-        strftime(since, sizeof since, "%F %T", &local);
-    }
+    char share[32], monitored[32], since[32];
+    format_date(since, a.start_time);
     fprintf(out, "<p>Available <span data-figure=\"availability\">%s</span> of %s monitored since %s.</p>\n",
             format_percent(share, a.available, a.monitored), format_duration(monitored, a.monitored), since);
 }

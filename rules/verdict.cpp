@@ -1,4 +1,4 @@
-#include "core/verdict.h"
+#include "rules/verdict.h"
 
 #include <cerrno>
 #include <cinttypes>

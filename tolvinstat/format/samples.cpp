@@ -1,5 +1,5 @@
 // The newest ring entries as CSV.
-#include "tolvinstat/report.h"
+#include "tolvinstat/format/report.h"
 
 void report_samples(FILE* out, const LinkStats& stats, uint32_t count)
 {

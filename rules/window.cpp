@@ -1,4 +1,4 @@
-#include "core/window.h"
+#include "rules/window.h"
 
 #include <cstdio>
 #include <syslog.h>

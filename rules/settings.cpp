@@ -1,4 +1,4 @@
-#include "settings/settings.h"
+#include "rules/settings.h"
 
 #include <cstring>
 #include <strings.h>
@@ -167,6 +167,20 @@ void fill(FILE* file, ModuleSettings& settings)
 }
 
 } // namespace
+
+uint32_t settings_number(const ModuleSettings& settings, size_t k)
+{
+    uint32_t number;
+    memcpy(&number, reinterpret_cast<const unsigned char*>(&settings) + settings_keys[k].offset, sizeof number);
+    return number;
+}
+
+const char* settings_text(const ModuleSettings& settings, size_t k)
+{
+    const char* text;
+    memcpy(&text, reinterpret_cast<const unsigned char*>(&settings) + settings_keys[k].offset, sizeof text);
+    return text;
+}
 
 void settings_empty(ModuleSettings& settings)
 {

@@ -1,4 +1,4 @@
-#include "tolvinstat/cgi.h"
+#include "tolvinstat/front/cgi.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // The daemon's verdict on its line, published for readers in a small file
-// under /var/run, one per instance (core/instance.h): the line state,
+// under /var/run, one per instance (rules/instance.h): the line state,
 // whether its quality is degraded, since when, and the judged figures. The
 // file is replaced whole, and only at a change (and once at start); a reader
 // trusts it only while the daemon that wrote it runs.

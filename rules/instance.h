@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "rules/layout.h"
+
 inline constexpr const char* INSTANCE_VARIABLE = "TOLVIN_INSTANCE";
 inline constexpr size_t INSTANCE_NAME_MAX = 15;
 

@@ -6,8 +6,8 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "core/window.h"
-#include "tolvinstat/report.h"
+#include "rules/window.h"
+#include "tolvinstat/format/report.h"
 
 #ifndef TOLVIN_VERSION
 #define TOLVIN_VERSION "unknown"
