@@ -187,16 +187,4 @@ TEST_F(RunProgram, AProgramPastItsTimeIsStoppedWithItsGroup)
     run_program_limit(0);
 }
 
-TEST_F(RunProgram, TheEnvironmentIsAddedTo)
-{
-    const std::string script = "echo \"$TOLVIN_EVENT|$TOLVIN_TEXT|$HOME\" >" + report;
-    const char* const environment[] = {"TOLVIN_EVENT=lost", "TOLVIN_TEXT=a b", nullptr};
-    ASSERT_EQ(run_program_with(environment, "/bin/sh", "-c", script.c_str(), static_cast<const char*>(nullptr)), 0);
-    std::ifstream in(report);
-    std::string line;
-    std::getline(in, line);
-    EXPECT_EQ(line, std::string("lost|a b|") + (getenv("HOME") ? getenv("HOME") : ""));
-    EXPECT_EQ(getenv("TOLVIN_EVENT"), nullptr);     // the daemon's own is left alone
-}
-
 } // namespace
