@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <syslog.h>
-
 #include <unistd.h>
 
 #include "alarm/runner.h"
@@ -24,9 +23,9 @@ const char* firmware_pid_path = FIRMWARE_UPDATE_PID_PATH;
 // makes the difference negative; it counts as 0, never as a huge number.
 uint64_t seconds_without_success(const LineFacts& facts)
 {
-    time_t since = facts.last_success_time != 0 ? facts.last_success_time : facts.monitor_start_time;
-    time_t now = host_time();
-    return now > since ? uint64_t(now - since) : 0;
+    const time_t from = facts.last_success_time != 0 ? facts.last_success_time : facts.monitor_start_time;
+    const time_t now = host_time();
+    return now > from ? uint64_t(now - from) : 0;
 }
 
 bool criterion_met(uint32_t count_threshold, uint32_t seconds_threshold, uint64_t elapsed, uint32_t streak)
@@ -113,7 +112,7 @@ void judge_quality(const ModuleSettings& settings, const LineFacts& facts)
         raise_alarm(name, text);
     if (any_recipient(settings.degr_email, 3))
         send_emails_named(name, text, settings.router_id, settings.degr_email);
-    tell(settings, facts, degraded ? 3 : 4, text);
+    tell(settings, facts, degraded ? EVENT_PROGRAM_DEGRADED : EVENT_PROGRAM_RESTORED, text);
 }
 
 // The router's check greps the process list for the pid file's text, so it

@@ -21,8 +21,10 @@ inline constexpr const char* FIRMWARE_UPDATE_CHECK = "ps|grep -q `cat /var/run/f
 inline constexpr unsigned FIRMWARE_UPDATE_POLL_SECONDS = 10;
 
 // The names of the line's changes, the first argument of the event program.
+// Indexed by EventKind, then the quality's two.
 inline constexpr const char* EVENT_PROGRAM_NAMES[5] = {"failed", "lost", "re-established", "degraded",
                                                         "restored"};
+inline constexpr int EVENT_PROGRAM_DEGRADED = 3, EVENT_PROGRAM_RESTORED = 4;
 inline constexpr const char* DEGRADED_NAME = "line degraded";
 inline constexpr const char* RESTORED_NAME = "line quality restored";
 // A quality alarm's description: its figures.
