@@ -14,6 +14,9 @@ requests itself (this kernel has no netem to delay a path):
                                     at once, "-" not at all (a lossy line);
                                     with SOURCEs, only theirs (a lossy line
                                     beside a good one), the others at once
+  echo_responder.py follow FILE     as FILE says at each request ("drop
+                                    PATTERN" or "delay SECONDS"): a line whose
+                                    condition changes without a gap
 
 Runs until killed; says "ready" on standard output once its sockets are open."""
 
@@ -42,6 +45,9 @@ def reply(family, identifier_bytes, sequence, payload):
 
 def main():
     mode, argument = sys.argv[1], sys.argv[2]
+    followed = argument if mode == "follow" else None
+    if followed:
+        mode, argument = open(followed).read().split()
     seconds = 0.0 if mode == "drop" else float(argument)
     received = {socket.AF_INET: 0, socket.AF_INET6: 0}
     sockets = {socket.AF_INET: socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP),
@@ -66,6 +72,12 @@ def main():
             if len(message) < 8 or message[0] != ECHO_REQUEST[family]:
                 continue
             sequence = struct.unpack("!H", message[6:8])[0]
+            if followed:
+                said = open(followed).read().split()
+                if len(said) == 2 and said != [mode, argument]:     # a new condition, from its start
+                    mode, argument = said
+                    seconds = 0.0 if mode == "drop" else float(argument)
+                    received = {socket.AF_INET: 0, socket.AF_INET6: 0}
             if mode == "drop" and len(sys.argv) > 3 and address[0] not in sys.argv[3:]:
                 sock.sendto(reply(family, message[4:6], sequence, message[8:]), address)
                 continue

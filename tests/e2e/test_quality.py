@@ -23,10 +23,13 @@ def warnings(sb):
 
 
 def scenario_degraded_restored_and_every_change_told(sb):
-    # A test host answering all, then three requests of four... one of two,
-    # then after 300 ms, then none, then all again.
+    # A test host answering all, then one request of two, all, after 300 ms,
+    # none, and all again: each change at once, without a gap.
     host = sb.test_host()
-    host.respond("drop", "a")
+    condition = os.path.join(sb.root, "condition")
+    condition_is = lambda said: sb.write(condition, said + "\n")
+    condition_is("drop a")
+    host.respond("follow", condition)
     sb.write(EVENT_PROGRAM, sandbox.STAND_IN_TOOL, 0o755)
     sb.settings(IPADDR=host.ADDRESS, PINGINT=1, ROUTERID="R1", DEGRCHECK=1, DEGRNUM=4, DEGRLOSS=50,
                 DEGRRTT=250, RECOVTIME=2, DEGRLOG=1, DEGREMAIL2="ops@example.net", EVENTCMD=EVENT_PROGRAM,
@@ -37,7 +40,7 @@ def scenario_degraded_restored_and_every_change_told(sb):
 
     # Half the probes lost: degraded once, with the e-mail and the event.
     lossy = time.monotonic()
-    host.respond("drop", "a-")
+    condition_is("drop a-")
     index, line = sb.log.wait_for("line degraded, " + FIGURES, timeout=30, level=LOG_WARNING)
     degraded_after = line.arrival - lossy
     text = line.text[len("line degraded, "):]
@@ -51,18 +54,18 @@ def scenario_degraded_restored_and_every_change_told(sb):
 
     # All answered again: restored once the window is good and has stayed so.
     good = time.monotonic()
-    host.respond("drop", "a")
+    condition_is("drop a")
     _, line = sb.log.wait_for("line quality restored, " + FIGURES, start=index + 1, timeout=30)
     restored_after = line.arrival - good
 
     # Answers after 300 ms: degraded on the median. Then none: failed, lost
     # (no "restored" in between), and back.
-    host.respond("delay", 0.3)
+    condition_is("delay 0.3")
     index, line = sb.log.wait_for("line degraded, " + FIGURES, start=index + 1, timeout=30)
     check(float(re.fullmatch("line degraded, " + FIGURES, line.text).group(2)) >= 300, "median %r" % line.text)
-    host.stop_responding()
+    condition_is("drop -")
     sb.log.wait_for(r"line lost, last successful ping was at .*", start=index + 1, timeout=30)
-    host.respond("drop", "a")
+    condition_is("drop a")
     sb.log.wait_for(r"line re-established, .*", start=index + 1, timeout=10)
     sandbox.wait_until(lambda: len(sb.tool_records()) >= 10, "every call of a tool")
     daemon.freeze()
