@@ -52,8 +52,9 @@ int verdict_write(const char* path, const Verdict& verdict)
     const int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd == -1)
         return errno;
+    errno = 0;
     const bool written = write(fd, text, length) == ssize_t(length);
-    int error = written ? 0 : (errno != 0 ? errno : EIO);
+    int error = written ? 0 : (errno != 0 ? errno : ENOSPC);      // a short write: the file system is full
     if (close(fd) != 0 && error == 0)
         error = errno;
     if (error == 0 && rename(temporary, path) != 0)
